@@ -1,0 +1,70 @@
+#include "mailslot/count.h"
+
+#include <string.h>
+
+// Counts in runs of at most 255 bytes so the compiler can keep byte-wide
+// counters in vector registers without them overflowing.
+static unsigned long long CountSpacesIn(const unsigned char *p, size_t cb)
+{
+    unsigned long long total = 0;
+    while (cb > 0) {
+        size_t run = cb < 255 ? cb : 255;
+        unsigned char n = 0;
+        for (size_t i = 0; i < run; i++)
+            n = (unsigned char)(n + (p[i] == ' '));
+        total += n;
+        p += run;
+        cb -= run;
+    }
+    return total;
+}
+
+unsigned long long CountSpacesInBlock(const char *block, size_t cb, unsigned long long nSpaces,
+                                      BOOL *pfEnded)
+{
+    if (*pfEnded)
+        return nSpaces;
+    const void *eof = memchr(block, 0x1A, cb);
+    if (eof != NULL) {
+        cb = (size_t)((const char *)eof - block);
+        *pfEnded = TRUE;
+    }
+    return nSpaces + CountSpacesIn((const unsigned char *)block, cb);
+}
+
+BOOL CountSpacesInFile(HANDLE hFile, char *buffer, DWORD cbBuffer,
+                       unsigned long long *pnSpaces, BOOL (*keepGoing)(void))
+{
+    BOOL fEnded = FALSE;
+    unsigned long long nSpaces = 0;
+    for (;;) {
+        if (keepGoing != NULL && !keepGoing())
+            return FALSE;
+        DWORD cbRead = 0;
+        if (!ReadFile(hFile, buffer, cbBuffer, &cbRead, NULL))
+            return FALSE;
+        if (cbRead == 0)
+            break;
+        nSpaces = CountSpacesInBlock(buffer, cbRead, nSpaces, &fEnded);
+        if (fEnded)
+            break;
+    }
+    *pnSpaces = nSpaces;
+    return TRUE;
+}
+
+char *FormatCount(unsigned long long n, char *text, size_t cbText)
+{
+    char digits[24];
+    size_t len = 0;
+    do {
+        digits[len++] = (char)('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    size_t i = 0;
+    for (; i < len && i + 1 < cbText; i++)
+        text[i] = digits[len - 1 - i];
+    if (cbText > 0)
+        text[i] = '\0';
+    return text;
+}

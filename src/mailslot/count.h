@@ -1,0 +1,22 @@
+// Counting the spaces of a requested file.
+#ifndef MAILSLOT_COUNT_H
+#define MAILSLOT_COUNT_H
+
+#include "platform/platform.h"
+
+// Counts the 0x20 bytes of a text stream: the first 0x1A ends the text, and
+// line ends, which text mode would translate, hold no spaces either way.
+// Counting goes on across calls: pass the running count and whether the text
+// has ended; returns the new count.
+unsigned long long CountSpacesInBlock(const char *block, size_t cb, unsigned long long nSpaces,
+                                      BOOL *pfEnded);
+
+// Counts the spaces of an open file, reading it in blocks through buffer.
+// Returns FALSE on a read error, or when keepGoing (if given) says to stop.
+BOOL CountSpacesInFile(HANDLE hFile, char *buffer, DWORD cbBuffer,
+                       unsigned long long *pnSpaces, BOOL (*keepGoing)(void));
+
+// Formats n in plain decimal digits, whatever its size; returns text.
+char *FormatCount(unsigned long long n, char *text, size_t cbText);
+
+#endif

@@ -1,0 +1,216 @@
+#include <stdio.h>
+#include <string.h>
+
+#include "log/log.h"
+#include "mailslot/count.h"
+#include "mailslot/mailslot.h"
+
+enum {
+    REQUEST_SIZE = 512,     // the receive buffer: the longest request
+    MESSAGE_SIZE = 640,     // room for any line composed around a whole request
+    POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
+    BULK_SIZE = 65536,      // one block of a counted file; also the largest message taken off
+    REPLY_PATH_MAX = 400    // the most of a path a cannot-open reply echoes in full
+};
+
+// The stop sequence runs on the other thread and closes the server slot. It
+// raises fStopping under stopLock, and the loop checks the flag under the same
+// lock before each call on the slot and each log line, so once
+// StopMailslotServer has returned the loop touches neither again. The lock is
+// never held while a file is counted or while the loop pauses.
+static SRWLOCK stopLock = SRWLOCK_INIT;
+static LONG volatile fStopping = 0;
+
+// Used by the service thread only: the blocks of a counted file, and the
+// message too large for the request buffer that has to come off the slot.
+static char bulk[BULK_SIZE];
+
+static BOOL KeepGoing(void)
+{
+    return InterlockedCompareExchange(&fStopping, 0, 0) == 0;
+}
+
+void StopMailslotServer(void)
+{
+    AcquireSRWLockExclusive(&stopLock);
+    InterlockedExchange(&fStopping, 1);
+    ReleaseSRWLockExclusive(&stopLock);
+}
+
+// Logs a line unless the stop has come. Returns FALSE once it has.
+static BOOL LoopLog(const char *text)
+{
+    AcquireSRWLockExclusive(&stopLock);
+    BOOL fGoOn = KeepGoing();
+    if (fGoOn)
+        WriteToLog(text);
+    ReleaseSRWLockExclusive(&stopLock);
+    return fGoOn;
+}
+
+enum SlotResult { SLOT_STOPPED, SLOT_FAILED, SLOT_OK };
+
+static SlotResult QuerySlot(DWORD *pcbMessages, DWORD *pcbMsgNumber, DWORD *pdwError)
+{
+    SlotResult result = SLOT_STOPPED;
+    AcquireSRWLockExclusive(&stopLock);
+    if (KeepGoing()) {
+        result = GetMailslotInfo(hMailslot, NULL, pcbMessages, pcbMsgNumber, NULL) ? SLOT_OK
+                                                                                 : SLOT_FAILED;
+        *pdwError = GetLastError();
+    }
+    ReleaseSRWLockExclusive(&stopLock);
+    return result;
+}
+
+static SlotResult ReadSlot(char *buffer, DWORD cbBuffer, DWORD *pcbRead, DWORD *pdwError)
+{
+    SlotResult result = SLOT_STOPPED;
+    AcquireSRWLockExclusive(&stopLock);
+    if (KeepGoing()) {
+        result = ReadFile(hMailslot, buffer, cbBuffer, pcbRead, NULL) ? SLOT_OK : SLOT_FAILED;
+        *pdwError = GetLastError();
+    }
+    ReleaseSRWLockExclusive(&stopLock);
+    return result;
+}
+
+// Only regular files are counted: a device, pipe or socket could block the
+// loop or never end.
+static HANDLE OpenRequestedFile(const char *szPath)
+{
+    HANDLE hFile = CreateFileA(szPath, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile != INVALID_HANDLE_VALUE && GetFileType(hFile) != FILE_TYPE_DISK) {
+        CloseHandle(hFile);
+        hFile = INVALID_HANDLE_VALUE;
+    }
+    return hFile;
+}
+
+// The cannot-open reply, with the path shortened where the whole text would
+// not fit one broadcast.
+static void ComposeCannotOpenReply(const char *szBuf, char *reply, size_t cbReply)
+{
+    snprintf(reply, cbReply, "(Server)Can't open %s!", szBuf);
+    if (strlen(reply) + 1 > MAX_REPLY_SIZE)
+        snprintf(reply, cbReply, "(Server)Can't open %.*s...!", (int)REPLY_PATH_MAX, szBuf);
+}
+
+enum PassResult { PASS_STOPPED, PASS_AT_ONCE, PASS_PAUSE };
+
+// Answers one path request: opens the reply slot, counts the file's spaces and
+// sends the count, or the cannot-open text when the file cannot be read.
+static PassResult AnswerPathRequest(const char *szBuf, char *message, size_t cbMessage)
+{
+    char digits[24];
+    DWORD cbWritten = 0;
+    unsigned long long nSpaces = 0;
+
+    hSendSlot = CreateFileA(szSendSlotName, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            0, NULL);
+    if (hSendSlot == INVALID_HANDLE_VALUE) {
+        snprintf(message, cbMessage, "CreateFile for send: Error %ld\n", (long)GetLastError());
+        return LoopLog(message) ? PASS_AT_ONCE : PASS_STOPPED;
+    }
+
+    BOOL fGoOn = TRUE;
+    BOOL fCounted = FALSE;
+    HANDLE hFile = OpenRequestedFile(szBuf);
+    if (hFile != INVALID_HANDLE_VALUE) {
+        fCounted = CountSpacesInFile(hFile, bulk, sizeof bulk, &nSpaces, KeepGoing);
+        fGoOn = KeepGoing();
+    }
+
+    if (fGoOn && fCounted) {
+        snprintf(message, cbMessage, "(Server): file:%s, spaces = %s\n", szBuf,
+                 FormatCount(nSpaces, digits, sizeof digits));
+        fGoOn = LoopLog(message);
+        FormatCount(nSpaces, message, cbMessage);
+    } else if (fGoOn) {
+        // A file that cannot be opened, or whose reading failed, is answered
+        // alike: a partial count would be a wrong answer.
+        snprintf(message, cbMessage, "(Server)Can't open %s!", szBuf);
+        fGoOn = LoopLog(message);
+        ComposeCannotOpenReply(szBuf, message, cbMessage);
+    }
+
+    if (fGoOn) {
+        WriteFile(hSendSlot, message, (DWORD)strlen(message) + 1, &cbWritten, NULL);
+        snprintf(message, cbMessage, "Bytes sent %d\n", (int)cbWritten);
+        fGoOn = LoopLog(message);
+    }
+
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    CloseHandle(hSendSlot);
+    hSendSlot = INVALID_HANDLE_VALUE;
+    return fGoOn ? PASS_PAUSE : PASS_STOPPED;
+}
+
+// One pass: takes at most one message off the slot and answers it.
+static PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
+{
+    DWORD cbMessages = 0;
+    DWORD cbMsgNumber = 0;
+    DWORD cbRead = 0;
+    DWORD dwError = 0;
+
+    SlotResult slot = QuerySlot(&cbMessages, &cbMsgNumber, &dwError);
+    if (slot == SLOT_STOPPED)
+        return PASS_STOPPED;
+    if (slot == SLOT_FAILED) {
+        snprintf(message, cbMessage, "GetMailslotInfo: Error %ld\n", (long)dwError);
+        return LoopLog(message) ? PASS_PAUSE : PASS_STOPPED; // a lasting failure must not spin
+    }
+    if (cbMsgNumber == 0)
+        return PASS_PAUSE;
+
+    slot = ReadSlot(szBuf, REQUEST_SIZE, &cbRead, &dwError);
+    if (slot == SLOT_STOPPED)
+        return PASS_STOPPED;
+    if (slot == SLOT_FAILED) {
+        snprintf(message, cbMessage, "ReadFile: Error %ld\n", (long)dwError);
+        if (!LoopLog(message))
+            return PASS_STOPPED;
+        // A message too large for the buffer stays at the head of the slot and
+        // would fail every read after it: take it off so the next is served.
+        if (dwError == ERROR_INSUFFICIENT_BUFFER &&
+            ReadSlot(bulk, sizeof bulk, &cbRead, &dwError) == SLOT_STOPPED)
+            return PASS_STOPPED;
+        return PASS_PAUSE;
+    }
+
+    snprintf(message, cbMessage, "Received: <%s>\n", szBuf);
+    if (!LoopLog(message))
+        return PASS_STOPPED;
+
+    if (strcmp(szBuf, "exit") == 0) {
+        snprintf(message, cbMessage, "Client exited!\n");
+        return LoopLog(message) ? PASS_AT_ONCE : PASS_STOPPED;
+    }
+    return AnswerPathRequest(szBuf, message, cbMessage);
+}
+
+void RunMailslotServer(void)
+{
+    char message[MESSAGE_SIZE];
+    // One byte more than a read takes, so a request that fills the whole
+    // buffer without a NUL of its own is still terminated.
+    char szBuf[REQUEST_SIZE + 1];
+
+    memset(message, 0, sizeof message);
+    snprintf(message, sizeof message, "Mailslot server demo\n");
+    if (!LoopLog(message))
+        return;
+
+    for (;;) {
+        memset(szBuf, 0, sizeof szBuf);
+        PassResult result = ServeOnePass(szBuf, message, sizeof message);
+        if (result == PASS_STOPPED)
+            return;
+        if (result == PASS_PAUSE)
+            Sleep(POLL_INTERVAL_MS);
+    }
+}
