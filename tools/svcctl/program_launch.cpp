@@ -1,0 +1,77 @@
+#include "program_launch.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "channel_wire.h"
+#include "error.h"
+
+void CheckProgram(const std::string &program)
+{
+    struct stat st;
+    if (stat(program.c_str(), &st) != 0)
+        FailErrno("cannot run " + program);
+    if (!S_ISREG(st.st_mode))
+        Fail(kErrorAccessDenied, program + " is not a regular file");
+    if (access(program.c_str(), X_OK) != 0)
+        FailErrno("cannot run " + program);
+}
+
+namespace {
+
+[[noreturn]] void RunChild(const std::string &program, int channel, int errorPipe,
+                           const sigset_t &childMask)
+{
+    setpgid(0, 0); // terminal and group signals go to svcctl, which relays a stop
+    fcntl(channel, F_SETFD, 0);
+    setenv(kChannelVariable, std::to_string(channel).c_str(), 1);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE})
+        signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &childMask, nullptr);
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    execv(program.c_str(), argv);
+    int err = errno;
+    ssize_t n = write(errorPipe, &err, sizeof err);
+    (void)n;
+    _exit(127);
+}
+
+} // namespace
+
+LaunchedProgram LaunchProgram(const std::string &program, const sigset_t &childMask)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        FailErrno("cannot create the service's channel");
+    LaunchedProgram launched;
+    launched.channel.reset(pair[0]);
+    UniqueFd programEnd(pair[1]);
+
+    int errorPipe[2];
+    if (pipe2(errorPipe, O_CLOEXEC) != 0)
+        FailErrno("cannot create a pipe");
+    UniqueFd errorRead(errorPipe[0]);
+    UniqueFd errorWrite(errorPipe[1]);
+
+    launched.pid = fork();
+    if (launched.pid < 0)
+        FailErrno("cannot start " + program);
+    if (launched.pid == 0)
+        RunChild(program, programEnd.get(), errorWrite.get(), childMask);
+
+    setpgid(launched.pid, launched.pid); // whichever of the two runs first
+    errorWrite.reset();
+    int err = 0;
+    ssize_t n;
+    do
+        n = read(errorRead.get(), &err, sizeof err);
+    while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(sizeof err))
+        launched.execError = err;
+    return launched;
+}

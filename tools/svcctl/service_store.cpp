@@ -1,0 +1,260 @@
+#include "service_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "error.h"
+#include "file_io.h"
+
+namespace {
+
+const char kServicesDir[] = "services";
+const char kProgramFile[] = "program";
+const char kHistoryFile[] = "history";
+const char kLockFile[] = "lock";
+const char kSocketFile[] = "control.sock";
+
+} // namespace
+
+// Empty and "." components are dropped; ".." is kept, as only the file
+// system knows what it leads to.
+std::string AbsolutePath(const std::string &path)
+{
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr)
+            FailErrno("cannot find the current directory");
+        full = std::string(cwd) + "/" + path;
+    }
+    std::string clean;
+    size_t start = 0;
+    while (start <= full.size()) {
+        size_t end = full.find('/', start);
+        if (end == std::string::npos)
+            end = full.size();
+        std::string part = full.substr(start, end - start);
+        if (!part.empty() && part != ".")
+            clean += "/" + part;
+        start = end + 1;
+    }
+    return clean.empty() ? "/" : clean;
+}
+
+namespace {
+
+void MakeDirectories(const std::string &path)
+{
+    for (size_t i = 1; i <= path.size(); i++) {
+        if (i == path.size() || path[i] == '/') {
+            std::string prefix = path.substr(0, i);
+            if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
+                FailErrno("cannot create " + prefix);
+        }
+    }
+}
+
+// The services directory must be ours (or root's) and writable by nobody
+// else: whoever could write to it could swap a service's directory.
+void CheckServicesDir(int fd, const std::string &path)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        FailErrno("cannot examine " + path);
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        Fail(kErrorAccessDenied, path + " belongs to another account (uid " +
+                                     std::to_string(st.st_uid) + "): refusing to use it");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        Fail(kErrorAccessDenied, path + " may be written by other accounts: refusing to use it");
+}
+
+// A service's directory is private to the account that created it.
+void CheckServiceDir(int fd, const std::string &name)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        FailErrno("cannot examine the directory of \"" + name + "\"");
+    if (st.st_uid != geteuid())
+        Fail(kErrorAccessDenied, "\"" + name + "\" belongs to another account");
+    if ((st.st_mode & 077) != 0)
+        Fail(kErrorAccessDenied, "the directory of \"" + name +
+                                     "\" is open to other accounts: refusing to use it");
+}
+
+} // namespace
+
+std::string W32Root()
+{
+    const char *root = std::getenv("W32_ROOT");
+    return AbsolutePath(root != nullptr && *root != '\0' ? root : "/tmp/w32root");
+}
+
+void CheckServiceName(const std::string &name)
+{
+    bool ok = !name.empty() && name.size() <= 256 && name[0] != '.';
+    for (unsigned char c : name)
+        ok = ok && c >= 0x20 && c != 0x7f && c != '/' && c != '\\';
+    if (!ok)
+        Fail(kErrorInvalidName, "a service name has 1 to 256 printable characters, no / or \\, "
+                                "and does not start with a dot");
+}
+
+ServiceStore ServiceStore::Open()
+{
+    std::string root = W32Root();
+    std::string path = root + "/" + kServicesDir;
+    MakeDirectories(root);
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        FailErrno("cannot create " + path);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        Fail(kErrorAccessDenied, path + " is a symbolic link: refusing to use it");
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
+        FailErrno("cannot open " + path);
+    CheckServicesDir(fd.get(), path);
+    return ServiceStore(std::move(fd), path);
+}
+
+bool ServiceStore::FindEntry(const std::string &name, std::string &entry) const
+{
+    int copy = dup(fd_.get());
+    DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (dir == nullptr) {
+        if (copy >= 0)
+            close(copy);
+        FailErrno("cannot read " + path_);
+    }
+    rewinddir(dir);
+    bool found = false;
+    while (dirent *e = readdir(dir)) {
+        if (e->d_name[0] != '.' && strcasecmp(e->d_name, name.c_str()) == 0) {
+            entry = e->d_name;
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+ServiceDir ServiceStore::Find(const std::string &name) const
+{
+    CheckServiceName(name);
+    std::string entry;
+    if (!FindEntry(name, entry))
+        Fail(kErrorServiceDoesNotExist);
+    UniqueFd fd(openat(fd_.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            Fail(kErrorAccessDenied, "the entry of \"" + entry + "\" is not a directory");
+        FailErrno("cannot open the directory of \"" + entry + "\"");
+    }
+    CheckServiceDir(fd.get(), entry);
+    return ServiceDir(std::move(fd), entry);
+}
+
+ServiceDir ServiceStore::Create(const std::string &name, const std::string &program) const
+{
+    CheckServiceName(name);
+    std::string entry;
+    if (FindEntry(name, entry))
+        Fail(kErrorServiceExists);
+
+    // Made complete under a temporary name, then renamed into place, so no
+    // one ever sees a service without its program.
+    std::string temp = ".new-" + std::to_string(getpid());
+    if (mkdirat(fd_.get(), temp.c_str(), 0700) != 0)
+        FailErrno("cannot create a directory in " + path_);
+    UniqueFd fd(openat(fd_.get(), temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    bool written = fd && WriteFileAt(fd.get(), kProgramFile, program + "\n");
+    if (!written || renameat(fd_.get(), temp.c_str(), fd_.get(), name.c_str()) != 0) {
+        int err = errno;
+        unlinkat(fd.get(), kProgramFile, 0);
+        unlinkat(fd_.get(), temp.c_str(), AT_REMOVEDIR);
+        errno = err;
+        if (err == EEXIST || err == ENOTEMPTY)
+            Fail(kErrorServiceExists);
+        FailErrno("cannot register \"" + name + "\" in " + path_);
+    }
+    return ServiceDir(std::move(fd), name);
+}
+
+void ServiceStore::Remove(const ServiceDir &dir) const
+{
+    UniqueFd lock = dir.TryLock();
+    if (!lock)
+        Fail(kErrorServiceAlreadyRunning, "stop it before deleting it");
+    for (const char *file : {kProgramFile, kHistoryFile, kSocketFile, kLockFile})
+        unlinkat(dir.fd(), file, 0);
+    if (unlinkat(fd_.get(), dir.name().c_str(), AT_REMOVEDIR) != 0)
+        FailErrno("cannot remove the directory of \"" + dir.name() + "\"");
+}
+
+std::string ServiceDir::Program() const
+{
+    std::string text;
+    if (!ReadFileAt(fd_.get(), kProgramFile, text))
+        FailErrno("cannot read the program of \"" + name_ + "\"");
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+std::vector<ServiceRecord> ServiceDir::History() const
+{
+    std::vector<ServiceRecord> records;
+    std::string text;
+    if (!ReadFileAt(fd_.get(), kHistoryFile, text))
+        return records; // never started
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (auto record = ParseRecordWords(text.substr(start, end - start)))
+            records.push_back(*record);
+        start = end + 1;
+    }
+    return records;
+}
+
+UniqueFd ServiceDir::StartHistory() const
+{
+    UniqueFd fd(openat(fd_.get(), kHistoryFile,
+                       O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
+        FailErrno("cannot write the history of \"" + name_ + "\"");
+    return fd;
+}
+
+UniqueFd ServiceDir::TryLock() const
+{
+    UniqueFd fd(openat(fd_.get(), kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
+        FailErrno("cannot open the lock of \"" + name_ + "\"");
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            return UniqueFd();
+        FailErrno("cannot lock \"" + name_ + "\"");
+    }
+    return fd;
+}
+
+std::string ServiceDir::SocketPath() const
+{
+    return "/proc/self/fd/" + std::to_string(fd_.get()) + "/" + kSocketFile;
+}
+
+void ServiceDir::RemoveSocket() const
+{
+    unlinkat(fd_.get(), kSocketFile, 0);
+}

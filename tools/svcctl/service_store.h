@@ -1,0 +1,76 @@
+// Where services are registered: $W32_ROOT/services/NAME/, one directory per
+// service, private to the account that created it.
+//   program       the program's absolute path
+//   history       the status reports since the last start, one per line
+//   lock          held by the supervising process while the service runs
+//   control.sock  the supervising process's control socket
+#ifndef SVCCTL_SERVICE_STORE_H
+#define SVCCTL_SERVICE_STORE_H
+
+#include <string>
+#include <vector>
+
+#include "service_record.h"
+#include "unique_fd.h"
+
+// path made absolute against the current directory.
+std::string AbsolutePath(const std::string &path);
+
+// $W32_ROOT as an absolute path; /tmp/w32root when unset, as the program has it.
+std::string W32Root();
+
+class ServiceDir {
+public:
+    ServiceDir(UniqueFd fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+
+    const std::string &name() const { return name_; }
+    int fd() const { return fd_.get(); }
+
+    std::string Program() const;
+    std::vector<ServiceRecord> History() const;
+
+    // Empties the history for a new run and opens it for appending.
+    UniqueFd StartHistory() const;
+
+    // Takes the service's lock without waiting; empty when another process
+    // holds it, that is while the service runs.
+    UniqueFd TryLock() const;
+
+    // A path to the control socket that stays short whatever $W32_ROOT is,
+    // and resolves through this open directory, never through a name someone
+    // could swap in between.
+    std::string SocketPath() const;
+    // Removes the socket a supervising process left behind; only for the
+    // holder of the lock.
+    void RemoveSocket() const;
+
+private:
+    UniqueFd fd_;
+    std::string name_;
+};
+
+class ServiceStore {
+public:
+    // Opens $W32_ROOT/services, creating it when missing. Refuses a symbolic
+    // link, a directory another account owns, or one others may write to.
+    static ServiceStore Open();
+
+    // Finds a service by name, ignoring case as the manager does.
+    ServiceDir Find(const std::string &name) const;
+    ServiceDir Create(const std::string &name, const std::string &absoluteProgram) const;
+    // Removes a service that is not running.
+    void Remove(const ServiceDir &dir) const;
+
+private:
+    explicit ServiceStore(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    bool FindEntry(const std::string &name, std::string &entry) const;
+
+    UniqueFd fd_;
+    std::string path_;
+};
+
+// Checks that a name can be a service's: 1 to 256 characters, printable,
+// no slash or backslash, not starting with a dot.
+void CheckServiceName(const std::string &name);
+
+#endif

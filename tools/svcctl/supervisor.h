@@ -1,0 +1,24 @@
+// The supervising process of a running service: starts the program, records
+// every status report, relays controls, and notices the program's exit.
+#ifndef SVCCTL_SUPERVISOR_H
+#define SVCCTL_SUPERVISOR_H
+
+#include <string>
+
+#include "service_store.h"
+#include "unique_fd.h"
+
+struct SupervisorSetup {
+    const ServiceDir *dir = nullptr;
+    std::string program;
+    UniqueFd lock;     // held until the program has exited
+    UniqueFd listener; // the control socket, already listening
+    UniqueFd history;  // emptied, open for appending
+    bool foreground = false; // svcctl run: says on stdout how the service fares
+};
+
+// Returns once the program has exited: 0 when the service ran and stopped
+// cleanly, 1 otherwise.
+int Supervise(SupervisorSetup setup);
+
+#endif
