@@ -3,6 +3,7 @@
 
 #include "log/log.h"
 #include "mailslot/mailslot.h"
+#include "mailslot/stop.h"
 
 const char *szSlotName = "\\\\.\\mailslot\\$Channel1$";
 const char *szSendSlotName = "\\\\*\\mailslot\\$Channel2$";
@@ -14,6 +15,7 @@ int InitMailslot(void)
 {
     char message[80];
     memset(message, 0, sizeof message);
+    ClearMailslotStop();
 
     hMailslot = CreateMailslotA(szSlotName, 0, MAILSLOT_WAIT_FOREVER, NULL);
     if (hMailslot == INVALID_HANDLE_VALUE) {

@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "mailslot/count.h"
 #include "mailslot/mailslot.h"
+#include "mailslot/stop.h"
 
 enum {
     REQUEST_SIZE = 512,     // the receive buffer: the longest request
@@ -13,67 +14,9 @@ enum {
     REPLY_PATH_MAX = 400    // the most of a path a cannot-open reply echoes in full
 };
 
-// The stop sequence runs on the other thread and closes the server slot. It
-// raises fStopping under stopLock, and the loop checks the flag under the same
-// lock before each call on the slot and each log line, so once
-// StopMailslotServer has returned the loop touches neither again. The lock is
-// never held while a file is counted or while the loop pauses.
-static SRWLOCK stopLock = SRWLOCK_INIT;
-static LONG volatile fStopping = 0;
-
 // Used by the service thread only: the blocks of a counted file, and the
 // message too large for the request buffer that has to come off the slot.
 static char bulk[BULK_SIZE];
-
-static BOOL KeepGoing(void)
-{
-    return InterlockedCompareExchange(&fStopping, 0, 0) == 0;
-}
-
-void StopMailslotServer(void)
-{
-    AcquireSRWLockExclusive(&stopLock);
-    InterlockedExchange(&fStopping, 1);
-    ReleaseSRWLockExclusive(&stopLock);
-}
-
-// Logs a line unless the stop has come. Returns FALSE once it has.
-static BOOL LoopLog(const char *text)
-{
-    AcquireSRWLockExclusive(&stopLock);
-    BOOL fGoOn = KeepGoing();
-    if (fGoOn)
-        WriteToLog(text);
-    ReleaseSRWLockExclusive(&stopLock);
-    return fGoOn;
-}
-
-enum SlotResult { SLOT_STOPPED, SLOT_FAILED, SLOT_OK };
-
-static SlotResult QuerySlot(DWORD *pcbMessages, DWORD *pcbMsgNumber, DWORD *pdwError)
-{
-    SlotResult result = SLOT_STOPPED;
-    AcquireSRWLockExclusive(&stopLock);
-    if (KeepGoing()) {
-        result = GetMailslotInfo(hMailslot, NULL, pcbMessages, pcbMsgNumber, NULL) ? SLOT_OK
-                                                                                 : SLOT_FAILED;
-        *pdwError = GetLastError();
-    }
-    ReleaseSRWLockExclusive(&stopLock);
-    return result;
-}
-
-static SlotResult ReadSlot(char *buffer, DWORD cbBuffer, DWORD *pcbRead, DWORD *pdwError)
-{
-    SlotResult result = SLOT_STOPPED;
-    AcquireSRWLockExclusive(&stopLock);
-    if (KeepGoing()) {
-        result = ReadFile(hMailslot, buffer, cbBuffer, pcbRead, NULL) ? SLOT_OK : SLOT_FAILED;
-        *pdwError = GetLastError();
-    }
-    ReleaseSRWLockExclusive(&stopLock);
-    return result;
-}
 
 // Only regular files are counted: a device, pipe or socket could block the
 // loop or never end.
@@ -112,34 +55,34 @@ static PassResult AnswerPathRequest(const char *szBuf, char *message, size_t cbM
                             0, NULL);
     if (hSendSlot == INVALID_HANDLE_VALUE) {
         snprintf(message, cbMessage, "CreateFile for send: Error %ld\n", (long)GetLastError());
-        return LoopLog(message) ? PASS_AT_ONCE : PASS_STOPPED;
+        return LogUnlessStopped(message) ? PASS_AT_ONCE : PASS_STOPPED;
     }
 
     BOOL fGoOn = TRUE;
     BOOL fCounted = FALSE;
     HANDLE hFile = OpenRequestedFile(szBuf);
     if (hFile != INVALID_HANDLE_VALUE) {
-        fCounted = CountSpacesInFile(hFile, bulk, sizeof bulk, &nSpaces, KeepGoing);
-        fGoOn = KeepGoing();
+        fCounted = CountSpacesInFile(hFile, bulk, sizeof bulk, &nSpaces, KeepServing);
+        fGoOn = KeepServing();
     }
 
     if (fGoOn && fCounted) {
         snprintf(message, cbMessage, "(Server): file:%s, spaces = %s\n", szBuf,
                  FormatCount(nSpaces, digits, sizeof digits));
-        fGoOn = LoopLog(message);
+        fGoOn = LogUnlessStopped(message);
         FormatCount(nSpaces, message, cbMessage);
     } else if (fGoOn) {
         // A file that cannot be opened, or whose reading failed, is answered
         // alike: a partial count would be a wrong answer.
         snprintf(message, cbMessage, "(Server)Can't open %s!", szBuf);
-        fGoOn = LoopLog(message);
+        fGoOn = LogUnlessStopped(message);
         ComposeCannotOpenReply(szBuf, message, cbMessage);
     }
 
     if (fGoOn) {
         WriteFile(hSendSlot, message, (DWORD)strlen(message) + 1, &cbWritten, NULL);
         snprintf(message, cbMessage, "Bytes sent %d\n", (int)cbWritten);
-        fGoOn = LoopLog(message);
+        fGoOn = LogUnlessStopped(message);
     }
 
     if (hFile != INVALID_HANDLE_VALUE)
@@ -162,7 +105,7 @@ static PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
         return PASS_STOPPED;
     if (slot == SLOT_FAILED) {
         snprintf(message, cbMessage, "GetMailslotInfo: Error %ld\n", (long)dwError);
-        return LoopLog(message) ? PASS_PAUSE : PASS_STOPPED; // a lasting failure must not spin
+        return LogUnlessStopped(message) ? PASS_PAUSE : PASS_STOPPED; // a lasting failure must not spin
     }
     if (cbMsgNumber == 0)
         return PASS_PAUSE;
@@ -172,7 +115,7 @@ static PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
         return PASS_STOPPED;
     if (slot == SLOT_FAILED) {
         snprintf(message, cbMessage, "ReadFile: Error %ld\n", (long)dwError);
-        if (!LoopLog(message))
+        if (!LogUnlessStopped(message))
             return PASS_STOPPED;
         // A message too large for the buffer stays at the head of the slot and
         // would fail every read after it: take it off so the next is served.
@@ -183,12 +126,12 @@ static PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
     }
 
     snprintf(message, cbMessage, "Received: <%s>\n", szBuf);
-    if (!LoopLog(message))
+    if (!LogUnlessStopped(message))
         return PASS_STOPPED;
 
     if (strcmp(szBuf, "exit") == 0) {
         snprintf(message, cbMessage, "Client exited!\n");
-        return LoopLog(message) ? PASS_AT_ONCE : PASS_STOPPED;
+        return LogUnlessStopped(message) ? PASS_AT_ONCE : PASS_STOPPED;
     }
     return AnswerPathRequest(szBuf, message, cbMessage);
 }
@@ -202,7 +145,7 @@ void RunMailslotServer(void)
 
     memset(message, 0, sizeof message);
     snprintf(message, sizeof message, "Mailslot server demo\n");
-    if (!LoopLog(message))
+    if (!LogUnlessStopped(message))
         return;
 
     for (;;) {

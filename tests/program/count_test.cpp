@@ -1,0 +1,116 @@
+#include <stdio.h>
+
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "mailslot/count.h"
+#include "program_fixture.h"
+
+namespace {
+
+// What a text-mode stream read one character at a time yields: spaces up to
+// the first 0x1A.
+unsigned long long ReferenceCount(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    unsigned long long n = 0;
+    for (int c; (c = fgetc(f)) != EOF && c != 0x1A;)
+        n += c == ' ';
+    fclose(f);
+    return n;
+}
+
+unsigned long long CountFile(const std::string &path, DWORD cbBuffer)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
+                           NULL);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    std::string buffer(cbBuffer, '\0');
+    unsigned long long n = ~0ull;
+    EXPECT_TRUE(CountSpacesInFile(h, &buffer[0], cbBuffer, &n, NULL));
+    CloseHandle(h);
+    return n;
+}
+
+TEST(CountTest, OnlySpacesBeforeTheFirstEndOfFileMarkCount)
+{
+    struct Case {
+        std::string text;
+        unsigned long long spaces;
+    } cases[] = {
+        {"", 0},
+        {"a b c", 2},
+        {std::string(10, ' '), 10},
+        {"\t \r\n\v\f", 1},
+        {"one two\r\nthree four\r\n", 2},
+        {"a b\x1A c d", 1},
+        {"\x1A   ", 0},
+        {std::string("a\0 b", 4), 2}, // a NUL is just a byte of the file
+    };
+    for (const Case &c : cases) {
+        BOOL ended = FALSE;
+        EXPECT_EQ(CountSpacesInBlock(c.text.data(), c.text.size(), 0, &ended), c.spaces)
+            << c.text;
+    }
+}
+
+TEST(CountTest, CountingCarriesAcrossBlocksAndStopsAtTheMark)
+{
+    BOOL ended = FALSE;
+    unsigned long long n = 0xFFFFFFFFull; // beyond every 32-bit counter
+    n = CountSpacesInBlock("  ", 2, n, &ended);
+    n = CountSpacesInBlock(" \x1A ", 3, n, &ended);
+    EXPECT_TRUE(ended);
+    n = CountSpacesInBlock("    ", 4, n, &ended);
+    EXPECT_EQ(n, 0x100000002ull);
+}
+
+TEST(CountTest, FormatsEveryCountInPlainDigits)
+{
+    char text[24];
+    EXPECT_STREQ(FormatCount(0, text, sizeof text), "0");
+    EXPECT_STREQ(FormatCount(10, text, sizeof text), "10");
+    EXPECT_STREQ(FormatCount(2147483648ull, text, sizeof text), "2147483648");
+    EXPECT_STREQ(FormatCount(18446744073709551615ull, text, sizeof text),
+                 "18446744073709551615");
+}
+
+TEST(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
+{
+    std::string root = MakeMachineRoot();
+    std::mt19937 random(20261208);
+    const char alphabet[] = {' ', ' ', ' ', 'a', 'b', '\t', '\r', '\n', '\x1A', '\0'};
+    for (int round = 0; round < 40; round++) {
+        size_t size = random() % (round < 20 ? 300 : 200000);
+        // Most files hold a 0x1A late or not at all, so the mark is exercised
+        // at block edges as well as in the middle.
+        bool withMark = round % 3 == 0;
+        std::string text(size, 'x');
+        for (char &c : text)
+            c = alphabet[random() % (withMark ? 10 : 8)];
+        std::string path = root + "/f" + std::to_string(round);
+        WriteWholeFile(path, text);
+        unsigned long long expected = ReferenceCount(path);
+        for (DWORD block : {1u, 7u, 255u, 256u, 65536u})
+            EXPECT_EQ(CountFile(path, block), expected) << "round " << round << " block " << block;
+    }
+    RemoveMachineRoot(root);
+}
+
+TEST(CountTest, StopsWhenToldTo)
+{
+    std::string root = MakeMachineRoot();
+    std::string path = root + "/spaces";
+    WriteWholeFile(path, std::string(100000, ' '));
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
+                           NULL);
+    char buffer[1024];
+    unsigned long long n = 0;
+    EXPECT_FALSE(CountSpacesInFile(h, buffer, sizeof buffer, &n, [] { return (BOOL)FALSE; }));
+    CloseHandle(h);
+    RemoveMachineRoot(root);
+}
+
+} // namespace

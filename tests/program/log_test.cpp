@@ -1,0 +1,113 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "log/log.h"
+#include "program_fixture.h"
+
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { root = MakeMachineRoot(); }
+    void TearDown() override { RemoveMachineRoot(root); }
+    std::string Log() { return ReadWholeFile(LogPath(root)); }
+    std::string root;
+};
+
+TEST_F(LogTest, CreatesTheFileAndAppendsCrLf)
+{
+    EXPECT_EQ(WriteToLog("MailSlot service entry point"), 30);
+    EXPECT_EQ(Log(), "MailSlot service entry point\r\n");
+
+    // A text ending in LF gets its own CR LF as well.
+    EXPECT_EQ(WriteToLog("Mailslot created\n"), 19);
+    EXPECT_EQ(WriteToLog(""), 2);
+    EXPECT_EQ(Log(), "MailSlot service entry point\r\nMailslot created\n\r\n\r\n");
+}
+
+TEST_F(LogTest, AppendsAfterContentWithoutLineBreak)
+{
+    WriteToLog("first");
+    WriteWholeFile(LogPath(root), "no line break");
+    EXPECT_EQ(WriteToLog("next"), 6);
+    EXPECT_EQ(Log(), "no line breaknext\r\n");
+}
+
+TEST_F(LogTest, LongLinesAreWrittenWhole)
+{
+    for (size_t length : {253u, 254u, 255u, 256u, 5000u}) {
+        std::string text(length, 'x');
+        text.back() = 'y';
+        size_t before = Log().size();
+        EXPECT_EQ(WriteToLog(text.c_str()), (int)length + 2);
+        EXPECT_EQ(Log().substr(before), text + "\r\n") << length;
+    }
+}
+
+TEST_F(LogTest, DropsTheLineWhileAnotherHandleHoldsTheLog)
+{
+    WriteToLog("kept");
+    HANDLE reader = CreateFileA("C:\\ZQ_logfile.log", GENERIC_READ, FILE_SHARE_READ, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WriteToLog("dropped"), -1);
+    CloseHandle(reader);
+    EXPECT_EQ(WriteToLog("resumed"), 9);
+    EXPECT_EQ(Log(), "kept\r\nresumed\r\n");
+}
+
+TEST_F(LogTest, TwoThreadsNeverDropEachOthersLines)
+{
+    const int kLines = 300;
+    auto writer = [](char tag) {
+        std::string text = std::string("line from ") + tag;
+        for (int i = 0; i < kLines; i++)
+            WriteToLog(text.c_str());
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    a.join();
+    b.join();
+
+    std::string log = Log();
+    size_t as = 0, bs = 0;
+    for (size_t at = 0; (at = log.find("line from ", at)) != std::string::npos; at += 10)
+        (log[at + 10] == 'a' ? as : bs)++;
+    EXPECT_EQ(as, (size_t)kLines);
+    EXPECT_EQ(bs, (size_t)kLines);
+    EXPECT_EQ(log.size(), (size_t)2 * kLines * 13);
+}
+
+TEST_F(LogTest, AppendsBeyondFourGibibytes)
+{
+    WriteToLog("start");
+    const off_t size = (off_t)5 << 30; // sparse, so no real space is used
+    ASSERT_EQ(truncate(LogPath(root).c_str(), size), 0);
+    EXPECT_EQ(WriteToLog("tail"), 6);
+
+    int fd = open(LogPath(root).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char tail[7] = {0};
+    EXPECT_EQ(pread(fd, tail, 6, size), 6);
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), size + 6);
+    close(fd);
+    EXPECT_STREQ(tail, "tail\r\n");
+}
+
+TEST_F(LogTest, UnwritableLogDirectoryDropsTheLineWithoutHarm)
+{
+    WriteToLog("first");
+    std::string dir = root + "/drive_c";
+    std::string log = LogPath(root);
+    ASSERT_EQ(rename(log.c_str(), (root + "/moved").c_str()), 0);
+    ASSERT_EQ(rmdir(dir.c_str()), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(log.c_str(), 0755), 0); // a directory where the log should be
+    EXPECT_EQ(WriteToLog("lost"), -1);
+}
+
+} // namespace

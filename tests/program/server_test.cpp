@@ -1,0 +1,211 @@
+// The request loop, running on a thread of its own against the real layer,
+// answered through real mailslots.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "mailslot/mailslot.h"
+#include "program_fixture.h"
+
+namespace {
+
+const DWORD kReplyTimeoutMs = 3000;
+
+class ServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        root = new std::string(MakeMachineRoot());
+        ASSERT_EQ(InitMailslot(), 0);
+        loop = new std::thread(RunMailslotServer);
+        reply = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
+        ASSERT_NE(reply, INVALID_HANDLE_VALUE);
+    }
+
+    static void TearDownTestSuite()
+    {
+        StopMailslotServer();
+        CloseMailslot();
+        loop->join();
+        CloseHandle(reply);
+        RemoveMachineRoot(*root);
+        delete loop;
+        delete root;
+    }
+
+    void SetUp() override { logStart = ReadWholeFile(LogPath(*root)).size(); }
+
+    // The log lines written since the test began, once `last` has appeared.
+    std::string LogSince(const std::string &last)
+    {
+        return WaitForLogGrowth(LogPath(*root), logStart, last, kReplyTimeoutMs);
+    }
+
+    // Sends a path request and returns the reply, NUL included.
+    std::string Ask(const std::string &request)
+    {
+        EXPECT_TRUE(SendRequest(request));
+        std::string message;
+        EXPECT_TRUE(WaitForMessage(reply, &message, kReplyTimeoutMs)) << request;
+        return message;
+    }
+
+    std::string File(const std::string &name, const std::string &content)
+    {
+        std::string path = *root + "/" + name;
+        WriteWholeFile(path, content);
+        return path;
+    }
+
+    static std::string *root;
+    static std::thread *loop;
+    static HANDLE reply;
+    size_t logStart = 0;
+};
+
+std::string *ServerTest::root;
+std::thread *ServerTest::loop;
+HANDLE ServerTest::reply;
+
+std::string CountLines(const std::string &path, const std::string &count)
+{
+    return "Received: <" + path + ">\n\r\n(Server): file:" + path + ", spaces = " + count +
+           "\n\r\nBytes sent " + std::to_string(count.size() + 1) + "\n\r\n";
+}
+
+std::string CannotOpenLines(const std::string &request, const std::string &path)
+{
+    return "Received: <" + request + ">\n\r\n(Server)Can't open " + path + "!\r\nBytes sent " +
+           std::to_string(20 + path.size() + 1) + "\n\r\n";
+}
+
+TEST_F(ServerTest, CountsSpacesAndReportsThem)
+{
+    struct Case {
+        const char *name;
+        std::string content;
+        std::string count;
+    } cases[] = {
+        {"five", "a b c", "2"},
+        {"empty", "", "0"},
+        {"ten", std::string(10, ' '), "10"},
+        {"tab", "\t ", "1"},
+        {"crlf", "a b\r\nc d\r\n", "2"},
+        {"mark", "a b\x1A c d e", "1"},
+    };
+    std::string expected;
+    for (const Case &c : cases) {
+        std::string path = File(c.name, c.content);
+        EXPECT_EQ(Ask(path), c.count + std::string(1, '\0')) << c.name;
+        expected += CountLines(path, c.count);
+    }
+    EXPECT_EQ(LogSince(expected.substr(expected.rfind("Received"))), expected);
+}
+
+TEST_F(ServerTest, ExitIsLoggedAndNeverAnswered)
+{
+    ASSERT_TRUE(SendRequest("exit"));
+    ASSERT_TRUE(SendRequest(std::string("exit\0ignored", 12)));
+    std::string log = LogSince("Client exited!\n\r\nReceived: <exit>\n\r\nClient exited!\n\r\n");
+    EXPECT_EQ(log, "Received: <exit>\n\r\nClient exited!\n\r\n"
+                   "Received: <exit>\n\r\nClient exited!\n\r\n");
+    std::string message;
+    EXPECT_FALSE(WaitForMessage(reply, &message, 600));
+}
+
+TEST_F(ServerTest, ExitLookAlikesAreTreatedAsPaths)
+{
+    std::string expected;
+    for (std::string request : {"EXIT", "exit\n", " exit"}) {
+        std::string path = request;
+        std::string answer = Ask(request);
+        EXPECT_EQ(answer, "(Server)Can't open " + path + "!" + std::string(1, '\0'));
+        expected += CannotOpenLines(request, path);
+    }
+    EXPECT_EQ(LogSince(CannotOpenLines(" exit", " exit")), expected);
+}
+
+TEST_F(ServerTest, EmptyAndMissingNamesGetTheCannotOpenReply)
+{
+    std::string answer = Ask("");
+    EXPECT_EQ(answer, std::string("(Server)Can't open !\0", 21));
+    answer = Ask(std::string("\0/etc/passwd", 12)); // nothing before the NUL counts
+    EXPECT_EQ(answer.size(), 21u);
+
+    std::string missing = *root + "/missing";
+    EXPECT_EQ(Ask(missing), "(Server)Can't open " + missing + "!" + std::string(1, '\0'));
+    EXPECT_EQ(LogSince(CannotOpenLines(missing, missing)),
+              CannotOpenLines("", "") + CannotOpenLines("", "") +
+                  CannotOpenLines(missing, missing));
+}
+
+TEST_F(ServerTest, OnlyRegularFilesAreCounted)
+{
+    std::string dir = *root + "/dir";
+    std::string fifo = *root + "/fifo"; // no writer: opening it must not block
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    // /dev/zero never ends; /proc/self/mem opens as a file but fails to read.
+    for (std::string path : {dir, fifo, std::string("/dev/zero"), std::string("/proc/self/mem")}) {
+        std::string answer = Ask(path);
+        EXPECT_EQ(answer, "(Server)Can't open " + path + "!" + std::string(1, '\0'));
+    }
+}
+
+TEST_F(ServerTest, FullLengthRequestsAreLoggedWholeAndRepliesStayWithinABroadcast)
+{
+    // 512 bytes with no NUL of their own: the whole buffer is the path.
+    std::string path = *root + "/";
+    path += std::string(512 - path.size(), 'p');
+    ASSERT_EQ(path.size(), 512u);
+    std::string answer = Ask(path);
+    ASSERT_LE(answer.size(), 424u);
+    EXPECT_EQ(answer.back(), '\0');
+    EXPECT_EQ(answer.find('\0'), answer.size() - 1);
+    EXPECT_EQ(answer.compare(0, 19, "(Server)Can't open "), 0);
+    EXPECT_EQ(answer.substr(answer.size() - 5), "...!" + std::string(1, '\0'));
+
+    std::string log = LogSince("Bytes sent");
+    EXPECT_EQ(log, "Received: <" + path + ">\n\r\n(Server)Can't open " + path +
+                       "!\r\nBytes sent " + std::to_string(answer.size()) + "\n\r\n");
+}
+
+TEST_F(ServerTest, OversizeMessageIsDroppedOnceAndTheNextIsServed)
+{
+    ASSERT_TRUE(SendRequest(std::string(600, 'x')));
+    ASSERT_TRUE(SendRequest("exit"));
+    std::string log = LogSince("Client exited!\n");
+    EXPECT_EQ(log, "ReadFile: Error 122\n\r\nReceived: <exit>\n\r\nClient exited!\n\r\n");
+}
+
+TEST_F(ServerTest, AnotherAccountCanSendRequests)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another account";
+    std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                          std::string(MAILSLOT_CLIENT) + " --exit";
+    ASSERT_EQ(system(command.c_str()), 0);
+    EXPECT_EQ(LogSince("Client exited!\n"), "Received: <exit>\n\r\nClient exited!\n\r\n");
+}
+
+TEST_F(ServerTest, RequestsAreAnsweredInOrderAboutHalfASecondApart)
+{
+    std::string first = File("first", " "), second = File("second", "  ");
+    ASSERT_TRUE(SendRequest(first));
+    ASSERT_TRUE(SendRequest(second));
+    std::string a, b;
+    ASSERT_TRUE(WaitForMessage(reply, &a, kReplyTimeoutMs));
+    DWORD t0 = GetTickCount();
+    ASSERT_TRUE(WaitForMessage(reply, &b, kReplyTimeoutMs));
+    DWORD gap = GetTickCount() - t0;
+    EXPECT_EQ(a, std::string("1\0", 2));
+    EXPECT_EQ(b, std::string("2\0", 2));
+    EXPECT_GE(gap, 400u);
+    EXPECT_LE(gap, 1000u);
+}
+
+} // namespace
