@@ -71,7 +71,7 @@ SERVICE_STATUS_HANDLE HandleOf(Dispatcher *d)
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(d);
 }
 
-bool SendMessage(int fd, uint32_t kind, const uint32_t *values, size_t count)
+bool SendRecord(int fd, uint32_t kind, const uint32_t *values, size_t count)
 {
     Message m = {};
     m.kind = kind;
@@ -156,10 +156,8 @@ void RunControl(Dispatcher *d, LoopState &s, DWORD code)
         handler(code);
     }
     uint32_t done[2] = {code, result};
-    pthread_mutex_lock(&d->lock);
     if (s.channelOpen)
-        SendMessage(d->channel, kMessageControlDone, done, 2);
-    pthread_mutex_unlock(&d->lock);
+        SendRecord(d->channel, kMessageControlDone, done, 2);
 }
 
 void ReadChannel(Dispatcher *d, LoopState &s)
@@ -171,9 +169,7 @@ void ReadChannel(Dispatcher *d, LoopState &s)
     if (n <= 0) {
         // The manager is gone: nobody is left to stop the service, so it
         // stops itself.
-        pthread_mutex_lock(&d->lock);
         s.channelOpen = false;
-        pthread_mutex_unlock(&d->lock);
         s.stopWanted = true;
         return;
     }
@@ -206,16 +202,17 @@ void DispatchUntilStopped(Dispatcher *d, int sigfd)
         bool mainReturned = d->mainReturned;
         bool acceptsStop = (d->controlsAccepted & SERVICE_ACCEPT_STOP) != 0;
         if (!stopped && mainReturned && s.channelOpen)
-            SendMessage(d->channel, kMessageMainReturned, nullptr, 0);
+            SendRecord(d->channel, kMessageMainReturned, nullptr, 0);
         pthread_mutex_unlock(&d->lock);
         if (stopped || mainReturned)
             return;
 
         // A stop asked for by a signal or by the manager's loss waits until
         // the service accepts one, so it never races the service's start.
-        if (s.stopWanted && !s.stopDelivered && acceptsStop && d->handler.load() != nullptr) {
+        LPHANDLER_FUNCTION handler = d->handler.load();
+        if (s.stopWanted && !s.stopDelivered && acceptsStop && handler != nullptr) {
             s.stopDelivered = true;
-            d->handler.load()(SERVICE_CONTROL_STOP);
+            handler(SERVICE_CONTROL_STOP);
             continue;
         }
 
@@ -345,14 +342,14 @@ extern "C" BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
                           st.dwServiceSpecificExitCode, st.dwCheckPoint,
                           st.dwWaitHint};
     pthread_mutex_lock(&d->lock);
-    bool sent = SendMessage(d->channel, kMessageStatus, record, 7);
+    bool sent = SendRecord(d->channel, kMessageStatus, record, 7);
     d->controlsAccepted = st.dwControlsAccepted;
-    bool nowStopped = st.dwCurrentState == SERVICE_STOPPED && !d->stopped;
-    if (nowStopped)
+    if (st.dwCurrentState == SERVICE_STOPPED)
         d->stopped = true;
     pthread_mutex_unlock(&d->lock);
-    if (nowStopped)
-        Wake(d);
+    // The dispatcher looks again: the service may have stopped, or come to
+    // accept a stop that a signal asked for earlier.
+    Wake(d);
 
     if (!sent) {
         // The manager is gone; the service still goes on to its stop.

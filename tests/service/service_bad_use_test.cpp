@@ -1,0 +1,87 @@
+// svcctl refusing what it cannot do: one line, a non-zero status, and no
+// state left behind.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "service_fixture.h"
+
+namespace {
+
+void ExpectRefused(const RunResult &r, const std::string &code)
+{
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("FAILED " + code + ":"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+} // namespace
+
+TEST_F(ServiceTest, AnUnknownServiceIsRefusedByEveryCommand)
+{
+    for (const char *command : {"start", "run", "stop", "interrogate", "query", "history", "delete"})
+        ExpectRefused(Svcctl({command, "No such service"}), "1060");
+    ExpectRefused(Svcctl({"control", "No such service", "200"}), "1060");
+}
+
+TEST_F(ServiceTest, StartingTwiceIsRefusedAndTheFirstRunGoesOn)
+{
+    Register();
+    ExpectRefused(Svcctl({"create", "SAMPLE SERVICE", "/bin/true"}), "1073");
+    ASSERT_EQ(Svcctl({"start", kServiceName}).exitCode, 0);
+    long pid = QueryPid();
+
+    ExpectRefused(Svcctl({"start", kServiceName}), "1056");
+    ExpectRefused(Svcctl({"delete", kServiceName}), "1056");
+    EXPECT_EQ(QueryPid(), pid);
+
+    EXPECT_EQ(Svcctl({"stop", kServiceName}).exitCode, 0);
+    ExpectRefused(Svcctl({"stop", kServiceName}), "1062");
+    ExpectRefused(Svcctl({"interrogate", kServiceName}), "1062");
+    EXPECT_EQ(Svcctl({"delete", kServiceName}).exitCode, 0);
+    ExpectRefused(Svcctl({"query", kServiceName}), "1060");
+}
+
+TEST_F(ServiceTest, AMissingProgramFailsToStartAndLeavesNoState)
+{
+    ASSERT_EQ(Svcctl({"create", kServiceName, work_ + "/no-such-program"}).exitCode, 0);
+    ExpectRefused(Svcctl({"start", kServiceName}), "2");
+    // The same answer again: nothing of the first attempt is in the way.
+    ExpectRefused(Svcctl({"start", kServiceName}), "2");
+    EXPECT_FALSE(std::filesystem::exists(root_ + "/services/" + kServiceName + "/control.sock"));
+    EXPECT_EQ(QueryPid(), 0);
+    EXPECT_EQ(Svcctl({"delete", kServiceName}).exitCode, 0);
+}
+
+TEST_F(ServiceTest, StateOtherAccountsCouldTamperWithIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another account";
+    Register();
+    ASSERT_EQ(Svcctl({"start", kServiceName}).exitCode, 0);
+
+    // Another account reaches neither the service's state nor its control socket.
+    ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
+    RunResult stranger = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups", SVCCTL_PATH, "stop", kServiceName},
+                             work_, 30);
+    EXPECT_NE(stranger.exitCode, 0);
+    EXPECT_GT(QueryPid(), 0);
+    EXPECT_EQ(Svcctl({"stop", kServiceName}).exitCode, 0);
+
+    // A services directory handed to another account is not used.
+    std::string services = root_ + "/services";
+    ASSERT_EQ(chown(services.c_str(), 65534, 65534), 0);
+    RunResult foreign = Svcctl({"query", kServiceName});
+    EXPECT_EQ(foreign.exitCode, 1);
+    EXPECT_NE(foreign.err.find("another account"), std::string::npos) << foreign.err;
+    ASSERT_EQ(chown(services.c_str(), 0, 0), 0);
+
+    // Nor one replaced by a link.
+    std::filesystem::rename(services, root_ + "/elsewhere");
+    std::filesystem::create_directory_symlink(root_ + "/elsewhere", services);
+    RunResult linked = Svcctl({"query", kServiceName});
+    EXPECT_EQ(linked.exitCode, 1);
+    EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
+}

@@ -1,0 +1,49 @@
+// A machine root of the test's own, the service registered in it, and the
+// commands a user would type against it.
+#ifndef TESTS_SERVICE_SERVICE_FIXTURE_H
+#define TESTS_SERVICE_SERVICE_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "process_runner.h"
+
+extern const char kServiceName[]; // "Sample service"
+
+// The history lines of an ordinary run.
+extern const char kStartPending[];
+extern const char kRunning[];
+extern const char kStopPending[];
+extern const char kStopped[];
+
+// Whether a process has exited (a zombie counts as gone).
+bool ProcessIsGone(long pid);
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    RunResult Svcctl(const std::vector<std::string> &args, double timeoutSeconds = 60);
+    RunResult Client(const std::vector<std::string> &args, double timeoutSeconds = 30);
+    Spawned SpawnClient(const std::vector<std::string> &args);
+
+    // svcctl create for the service program; asserts success.
+    void Register();
+
+    std::vector<std::string> History();
+    std::string Log() const;
+    // Waits until the log holds needle; false after timeoutSeconds.
+    bool WaitForLog(const std::string &needle, double timeoutSeconds = 10) const;
+    // The PID line of svcctl query; 0 when stopped.
+    long QueryPid();
+    // A file of the test's own with these contents.
+    std::string MakeFile(const std::string &name, const std::string &contents) const;
+
+    std::string root_;
+    std::string work_; // the test's own files and the programs' output
+};
+
+#endif

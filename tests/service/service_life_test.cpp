@@ -1,0 +1,123 @@
+// The service's ordinary life under svcctl: start, requests, controls, stop.
+#include <signal.h>
+
+#include "service_fixture.h"
+
+namespace {
+
+const std::string kRunningLine = "STATE              : 4  RUNNING";
+const std::string kStoppedLine = "STATE              : 1  STOPPED";
+
+} // namespace
+
+TEST_F(ServiceTest, OrdinaryLifeAnswersRequestsAndLogsEveryStep)
+{
+    Register();
+    RunResult start = Svcctl({"start", kServiceName});
+    ASSERT_EQ(start.exitCode, 0) << start.err;
+    EXPECT_NE(start.out.find(kRunningLine), std::string::npos) << start.out;
+    long pid = QueryPid();
+    EXPECT_GT(pid, 0);
+
+    std::string file = MakeFile("abc.txt", "a b c");
+    RunResult count = Client({file});
+    EXPECT_EQ(count.exitCode, 0) << count.err;
+    EXPECT_EQ(count.out, "2\n");
+
+    std::string missing = work_ + "/missing.txt";
+    std::string cannotOpen = "(Server)Can't open " + missing + "!";
+    RunResult refused = Client({missing});
+    EXPECT_EQ(refused.exitCode, 1) << refused.err;
+    EXPECT_EQ(refused.out, cannotOpen + "\n");
+
+    EXPECT_EQ(Client({"--exit"}).exitCode, 0);
+    ASSERT_TRUE(WaitForLog("Client exited!\n\r\n"));
+
+    RunResult stop = Svcctl({"stop", kServiceName});
+    EXPECT_EQ(stop.exitCode, 0) << stop.err;
+    EXPECT_NE(stop.out.find(kStoppedLine), std::string::npos) << stop.out;
+
+    EXPECT_EQ(Log(), "MailSlot service entry point\r\n"
+                     "MailSlot Service starting...\r\n"
+                     "Mailslot created\n\r\n"
+                     "MailSlot Service started!\r\n"
+                     "Mailslot server demo\n\r\n"
+                     "Received: <" + file + ">\n\r\n"
+                     "(Server): file:" + file + ", spaces = 2\n\r\n"
+                     "Bytes sent 2\n\r\n"
+                     "Received: <" + missing + ">\n\r\n" +
+                     cannotOpen + "\r\n"
+                     "Bytes sent " + std::to_string(cannotOpen.size() + 1) + "\n\r\n"
+                     "Received: <exit>\n\r\n"
+                     "Client exited!\n\r\n"
+                     "MailSlot Service stopping...\r\n"
+                     "Mailslot closed!\r\n"
+                     "MailSlot Service stopped!\r\n");
+    EXPECT_EQ(History(),
+              (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
+
+    RunResult query = Svcctl({"query", kServiceName});
+    EXPECT_NE(query.out.find(kStoppedLine), std::string::npos) << query.out;
+    EXPECT_EQ(QueryPid(), 0);
+    EXPECT_TRUE(ProcessIsGone(pid));
+}
+
+TEST_F(ServiceTest, InterrogateAndOtherCodesReReportTheStateAndLogNothing)
+{
+    Register();
+    ASSERT_EQ(Svcctl({"start", kServiceName}).exitCode, 0);
+    ASSERT_TRUE(WaitForLog("Mailslot server demo\n\r\n"));
+    std::string before = Log();
+
+    RunResult interrogate = Svcctl({"interrogate", kServiceName});
+    EXPECT_EQ(interrogate.exitCode, 0) << interrogate.err;
+    EXPECT_NE(interrogate.out.find(kRunningLine), std::string::npos) << interrogate.out;
+
+    RunResult own = Svcctl({"control", kServiceName, "200"});
+    EXPECT_EQ(own.exitCode, 0) << own.err;
+    EXPECT_NE(own.out.find(kRunningLine), std::string::npos) << own.out;
+
+    // Pause is not among the controls the service accepts.
+    RunResult pause = Svcctl({"control", kServiceName, "2"});
+    EXPECT_EQ(pause.exitCode, 1);
+    EXPECT_NE(pause.err.find("FAILED 1052"), std::string::npos) << pause.err;
+
+    EXPECT_EQ(Log(), before);
+    EXPECT_EQ(History(), (std::vector<std::string>{kStartPending, kRunning, kRunning, kRunning}));
+}
+
+TEST_F(ServiceTest, StartedFromAConsoleLogsTheDispatcherErrorAndExitsZero)
+{
+    RunResult console = RunProgram({SERVICE_PATH}, work_, 10);
+    EXPECT_EQ(console.exitCode, 0);
+    const std::string expected = "MailSlot service entry point\r\n"
+                                 "StartServiceCtrlDispatcher: Error 1063\n\r\n";
+    EXPECT_EQ(Log(), expected);
+
+    // A channel number that is no socket is no manager either.
+    setenv("W32_SERVICE_CHANNEL_FD", "1", 1);
+    RunResult stray = RunProgram({SERVICE_PATH}, work_, 10);
+    unsetenv("W32_SERVICE_CHANNEL_FD");
+    EXPECT_EQ(stray.exitCode, 0);
+    EXPECT_EQ(Log(), expected + expected);
+}
+
+TEST_F(ServiceTest, RunStaysInTheForegroundAndStopsTheServiceOnSigterm)
+{
+    Register();
+    Spawned run = Spawn({SVCCTL_PATH, "run", kServiceName}, work_);
+    ASSERT_TRUE(WaitForLog("Mailslot server demo\n\r\n"));
+    EXPECT_GT(QueryPid(), 0);
+
+    kill(run.pid, SIGTERM);
+    RunResult ran = Wait(run, 30);
+    EXPECT_EQ(ran.exitCode, 0) << ran.err;
+    EXPECT_EQ(History(),
+              (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
+    std::string log = Log();
+    const std::string tail = "MailSlot Service stopping...\r\n"
+                             "Mailslot closed!\r\n"
+                             "MailSlot Service stopped!\r\n";
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+}
