@@ -17,7 +17,17 @@ TEST_F(ServiceTest, OrdinaryLifeAnswersRequestsAndLogsEveryStep)
     ASSERT_EQ(start.exitCode, 0) << start.err;
     EXPECT_NE(start.out.find(kRunningLine), std::string::npos) << start.out;
     long pid = QueryPid();
-    EXPECT_GT(pid, 0);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(Svcctl({"query", kServiceName}).out,
+              "SERVICE_NAME: Sample service\n"
+              "        TYPE               : 10  WIN32_OWN_PROCESS\n"
+              "        STATE              : 4  RUNNING\n"
+              "                                (STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"
+              "        WIN32_EXIT_CODE    : 0  (0x0)\n"
+              "        SERVICE_EXIT_CODE  : 0  (0x0)\n"
+              "        CHECKPOINT         : 0x0\n"
+              "        WAIT_HINT          : 0x0\n"
+              "        PID                : " + std::to_string(pid) + "\n");
 
     std::string file = MakeFile("abc.txt", "a b c");
     RunResult count = Client({file});
