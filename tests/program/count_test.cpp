@@ -47,7 +47,7 @@ TEST(CountTest, OnlySpacesBeforeTheFirstEndOfFileMarkCount)
         {"one two\r\nthree four\r\n", 2},
         {"a b\x1A c d", 1},
         {"\x1A   ", 0},
-        {std::string("a\0 b", 4), 2}, // a NUL is just a byte of the file
+        {std::string("a\0 b \0", 6), 2}, // a NUL is just a byte of the file
     };
     for (const Case &c : cases) {
         BOOL ended = FALSE;
@@ -93,8 +93,11 @@ TEST(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
         std::string path = root + "/f" + std::to_string(round);
         WriteWholeFile(path, text);
         unsigned long long expected = ReferenceCount(path);
-        for (DWORD block : {1u, 7u, 255u, 256u, 65536u})
+        for (DWORD block : {1u, 7u, 255u, 256u, 65536u}) {
+            if (block < 255 && size > 1000)
+                continue; // tiny blocks are for the edges, not for bulk
             EXPECT_EQ(CountFile(path, block), expected) << "round " << round << " block " << block;
+        }
     }
     RemoveMachineRoot(root);
 }
