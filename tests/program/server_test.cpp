@@ -22,6 +22,8 @@ protected:
         root = new std::string(MakeMachineRoot());
         ASSERT_EQ(InitMailslot(), 0);
         loop = new std::thread(RunMailslotServer);
+        // Tests look at the log from their own start: let the loop's first line land.
+        WaitForLogGrowth(LogPath(*root), 0, "Mailslot server demo\n", kReplyTimeoutMs);
         reply = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
         ASSERT_NE(reply, INVALID_HANDLE_VALUE);
     }
