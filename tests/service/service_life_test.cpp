@@ -131,3 +131,16 @@ TEST_F(ServiceTest, RunStaysInTheForegroundAndStopsTheServiceOnSigterm)
     ASSERT_GE(log.size(), tail.size());
     EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
 }
+
+TEST_F(ServiceTest, StartReturnsAtOnceToACallerReadingItsOutputThroughAPipe)
+{
+    Register();
+    // The pipeline ends only once every holder of the pipe has closed it:
+    // neither the supervising process nor the service may keep it.
+    std::string script = std::string("'") + SVCCTL_PATH + "' start '" + kServiceName +
+                         "' 3>&1 | cat";
+    RunResult started = RunProgram({"/bin/sh", "-c", script}, work_, 20);
+    EXPECT_EQ(started.exitCode, 0) << started.err;
+    EXPECT_LT(started.seconds, 10.0);
+    EXPECT_NE(started.out.find(kRunningLine), std::string::npos) << started.out;
+}

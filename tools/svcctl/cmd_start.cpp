@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "descriptors.h"
 #include "error.h"
 #include "file_io.h"
 #include "outcome.h"
@@ -30,7 +31,10 @@ constexpr std::chrono::seconds kExitTimeout{30};
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
+        if (null > STDERR_FILENO)
+            close(null);
     }
+    CloseInheritedDescriptors();
     int status = 1;
     if (chdir("/") == 0) {
         try {
@@ -52,6 +56,8 @@ int WaitForStart(const ServiceDir &dir)
     ProgressClock clock;
     Reply reply;
     Got got = NextReply(reader, Clock::now() + kAnswerTimeout, reply);
+    if (got == Got::kTimedOut)
+        Fail(kErrorServiceRequestTimeout, "the supervising process does not answer");
     for (;;) {
         if (got == Got::kTimedOut)
             throw StallError(reply.record);

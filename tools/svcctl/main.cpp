@@ -1,5 +1,6 @@
 // svcctl: registers, starts, stops and queries services, in the manner of the
 // Windows service control tool.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +74,9 @@ int main(int argc, char **argv)
     if (argc < 3)
         return Usage();
     std::string command = argv[1];
+    // A supervising process that has gone shows as a failed write, not a
+    // silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         return Dispatch(command, argc, argv);
     } catch (const SvcError &e) {

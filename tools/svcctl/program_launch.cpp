@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "channel_wire.h"
+#include "descriptors.h"
 #include "error.h"
 
 void CheckProgram(const std::string &program)
@@ -28,6 +29,7 @@ namespace {
                            const sigset_t &childMask)
 {
     setpgid(0, 0); // terminal and group signals go to svcctl, which relays a stop
+    CloseInheritedDescriptors();
     fcntl(channel, F_SETFD, 0);
     setenv(kChannelVariable, std::to_string(channel).c_str(), 1);
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE})
