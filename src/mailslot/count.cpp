@@ -2,20 +2,22 @@
 
 #include <string.h>
 
-// Counts in runs of at most 255 bytes so the compiler can keep byte-wide
-// counters in vector registers without them overflowing.
+// Counts in runs of 224 bytes, a whole number of 16- and 32-byte vectors,
+// with byte-wide counters that cannot overflow in a run: the compiler keeps
+// them in vector registers, at -O2 as well as -O3.
+enum { COUNT_RUN = 224 };
+
 static unsigned long long CountSpacesIn(const unsigned char *p, size_t cb)
 {
     unsigned long long total = 0;
-    while (cb > 0) {
-        size_t run = cb < 255 ? cb : 255;
+    for (; cb >= COUNT_RUN; p += COUNT_RUN, cb -= COUNT_RUN) {
         unsigned char n = 0;
-        for (size_t i = 0; i < run; i++)
+        for (size_t i = 0; i < COUNT_RUN; i++)
             n = (unsigned char)(n + (p[i] == ' '));
         total += n;
-        p += run;
-        cb -= run;
     }
+    for (size_t i = 0; i < cb; i++)
+        total += p[i] == ' ';
     return total;
 }
 
