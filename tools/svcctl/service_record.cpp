@@ -8,19 +8,6 @@ ServiceRecord ServiceRecord::FromWords(const uint32_t words[7])
     return ServiceRecord{words[0], words[1], words[2], words[3], words[4], words[5], words[6]};
 }
 
-bool ServiceRecord::operator==(const ServiceRecord &o) const
-{
-    return type == o.type && state == o.state && controlsAccepted == o.controlsAccepted &&
-           win32ExitCode == o.win32ExitCode && serviceExitCode == o.serviceExitCode &&
-           checkPoint == o.checkPoint && waitHint == o.waitHint;
-}
-
-bool IsPending(uint32_t state)
-{
-    return state == kStateStartPending || state == kStateStopPending ||
-           state == kStateContinuePending || state == kStatePausePending;
-}
-
 std::string FormatRecordWords(const ServiceRecord &r)
 {
     std::ostringstream out;

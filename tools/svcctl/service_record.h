@@ -42,10 +42,8 @@ struct ServiceRecord {
     uint32_t waitHint = 0;
 
     static ServiceRecord FromWords(const uint32_t words[7]);
-    bool operator==(const ServiceRecord &other) const;
 };
 
-bool IsPending(uint32_t state);
 const char *StateName(uint32_t state); // "RUNNING"; empty for no state
 
 // The seven fields as decimal numbers, space-separated: one history line.

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "channel_wire.h"
 #include "control_wire.h"
 #include "program_launch.h"
 #include "progress_clock.h"
@@ -32,7 +33,7 @@ private:
     // Program side (supervisor.cpp).
     void Launch();
     void ReadChannel();
-    void OnMessage(const struct ChannelMessage &m);
+    void OnMessage(const ChannelMessage &m);
     void Record(const ServiceRecord &record);
     void RecordAbnormalStop(uint32_t win32ExitCode);
     bool SendControl(uint32_t code);
