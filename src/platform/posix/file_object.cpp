@@ -1,0 +1,87 @@
+#include "file_object.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "last_error.h"
+
+static_assert(sizeof(off_t) >= 8, "the layer needs 64-bit file offsets");
+
+namespace w32 {
+
+DWORD FileObject::read(void *buffer, DWORD size, DWORD *done)
+{
+    *done = 0;
+    if (!can_read_)
+        return ERROR_ACCESS_DENIED;
+    char *out = static_cast<char *>(buffer);
+    // A disk file gives all that is asked up to its end; a pipe or a device
+    // gives what it has.
+    while (*done < size) {
+        ssize_t n = ::read(fd_.get(), out + *done, size - *done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return error_from_errno(errno);
+        *done += DWORD(n);
+        if (n == 0 || type_ != FILE_TYPE_DISK)
+            break;
+    }
+    return NO_ERROR;
+}
+
+DWORD FileObject::write(const void *data, DWORD size, DWORD *done)
+{
+    *done = 0;
+    if (!can_write_)
+        return ERROR_ACCESS_DENIED;
+    const char *in = static_cast<const char *>(data);
+    while (*done < size) {
+        ssize_t n = ::write(fd_.get(), in + *done, size - *done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return error_from_errno(errno);
+        if (n == 0)
+            return ERROR_WRITE_FAULT;
+        *done += DWORD(n);
+    }
+    return NO_ERROR;
+}
+
+DWORD FileObject::seek(int64_t distance, DWORD method, bool wide, int64_t *position)
+{
+    if (type_ != FILE_TYPE_DISK)
+        return ERROR_INVALID_FUNCTION;
+    int64_t base;
+    if (method == FILE_BEGIN) {
+        base = 0;
+    } else if (method == FILE_CURRENT) {
+        base = lseek(fd_.get(), 0, SEEK_CUR);
+        if (base < 0)
+            return error_from_errno(errno);
+    } else if (method == FILE_END) {
+        struct stat st;
+        if (fstat(fd_.get(), &st) != 0)
+            return error_from_errno(errno);
+        base = st.st_size;
+    } else {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if ((distance > 0 && base > INT64_MAX - distance))
+        return ERROR_INVALID_PARAMETER;
+    int64_t target = base + distance;
+    if (target < 0)
+        return ERROR_NEGATIVE_SEEK;
+    // Without a high part the caller can only see a 32-bit position.
+    if (!wide && target > int64_t(0xFFFFFFFE))
+        return ERROR_INVALID_PARAMETER;
+    off_t reached = lseek(fd_.get(), off_t(target), SEEK_SET);
+    if (reached < 0)
+        return error_from_errno(errno);
+    *position = reached;
+    return NO_ERROR;
+}
+
+} // namespace w32

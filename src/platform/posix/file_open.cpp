@@ -1,0 +1,159 @@
+// Opening never blocks: O_NONBLOCK keeps a FIFO without a writer from
+// hanging the caller (it is cleared again for regular files), and share
+// modes are flock locks taken without waiting. flock locks belong to the
+// open file description, so two handles of one process conflict as two
+// processes do.
+#include "file_open.h"
+
+#include <errno.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include "file_object.h"
+#include "file_path.h"
+#include "last_error.h"
+
+namespace w32 {
+namespace {
+
+// How often to retry when the file appears or vanishes between two opens.
+constexpr int kCreateAttempts = 8;
+
+int open_leaf(const FilePath &path, int flags)
+{
+    if (path.confined)
+        flags |= O_NOFOLLOW;
+    return openat(path.dir_fd(), path.leaf.c_str(), flags, 0666);
+}
+
+DWORD open_error(const FilePath &path, int err, bool creating)
+{
+    if (err == ENOENT)
+        return creating ? ERROR_PATH_NOT_FOUND : missing_leaf_error(path);
+    return error_from_errno(err);
+}
+
+// Opens an existing file or creates a new one, as the disposition says,
+// telling which happened.
+DWORD open_or_create(const FilePath &path, DWORD disposition, int flags, UniqueFd *fd,
+                     bool *existed)
+{
+    *existed = false;
+    if (disposition == CREATE_NEW) {
+        fd->reset(open_leaf(path, flags | O_CREAT | O_EXCL));
+        if (fd->valid())
+            return NO_ERROR;
+        return open_error(path, errno, true);
+    }
+    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+        fd->reset(open_leaf(path, flags));
+        *existed = fd->valid();
+        return fd->valid() ? NO_ERROR : open_error(path, errno, false);
+    }
+    // OPEN_ALWAYS, CREATE_ALWAYS: try both ways until one holds.
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        fd->reset(open_leaf(path, flags));
+        if (fd->valid()) {
+            *existed = true;
+            return NO_ERROR;
+        }
+        if (errno != ENOENT)
+            return open_error(path, errno, false);
+        fd->reset(open_leaf(path, flags | O_CREAT | O_EXCL));
+        if (fd->valid())
+            return NO_ERROR;
+        if (errno != EEXIST)
+            return open_error(path, errno, true);
+    }
+    // Still neither: a dangling link on a native path. Create through it as
+    // an ordinary open would.
+    if (!path.confined) {
+        fd->reset(open_leaf(path, flags | O_CREAT));
+        if (fd->valid())
+            return NO_ERROR;
+    }
+    return open_error(path, errno, true);
+}
+
+DWORD type_of(const struct stat &st)
+{
+    if (S_ISREG(st.st_mode))
+        return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode))
+        return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
+// Takes the share-mode lock, clears O_NONBLOCK and truncates if asked.
+DWORD prepare_regular_file(int fd, DWORD share, bool truncate)
+{
+    int lock = share == 0 ? LOCK_EX : LOCK_SH;
+    while (flock(fd, lock | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : error_from_errno(errno);
+    }
+    int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+        return error_from_errno(errno);
+    // Truncate only once the lock is ours, never under another handle.
+    if (truncate && ftruncate(fd, 0) != 0)
+        return error_from_errno(errno);
+    return NO_ERROR;
+}
+
+} // namespace
+
+DWORD open_file(const FileName &name, const OpenRequest &request,
+                std::shared_ptr<HandleObject> *out, bool *existed)
+{
+    DWORD disposition = request.disposition;
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return ERROR_INVALID_PARAMETER;
+    bool can_read = (request.access & GENERIC_READ) != 0;
+    bool can_write = (request.access & GENERIC_WRITE) != 0;
+    if (disposition == TRUNCATE_EXISTING && !can_write)
+        return ERROR_INVALID_PARAMETER;
+
+    FilePath path;
+    DWORD err = resolve_file_path(name, &path);
+    if (err != NO_ERROR)
+        return err;
+    if (path.drive_root)
+        return ERROR_ACCESS_DENIED;
+
+    // Truncating needs a writable descriptor even for a read-only handle.
+    bool may_truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    bool open_for_write = can_write || may_truncate;
+    int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    if (open_for_write)
+        flags |= can_read ? O_RDWR : O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (request.flags & FILE_FLAG_WRITE_THROUGH)
+        flags |= O_DSYNC;
+
+    UniqueFd fd;
+    err = open_or_create(path, disposition, flags, &fd, existed);
+    if (err != NO_ERROR)
+        return err;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return error_from_errno(errno);
+    // Without backup semantics Windows refuses to open a directory.
+    if (S_ISDIR(st.st_mode))
+        return ERROR_ACCESS_DENIED;
+    DWORD type = type_of(st);
+    if (type == FILE_TYPE_DISK) {
+        bool truncate = (disposition == CREATE_ALWAYS && *existed) || disposition == TRUNCATE_EXISTING;
+        err = prepare_regular_file(fd.get(), request.share, truncate);
+        if (err != NO_ERROR)
+            return err;
+    }
+    *out = std::make_shared<FileObject>(std::move(fd), can_read, can_write, type);
+    return NO_ERROR;
+}
+
+} // namespace w32

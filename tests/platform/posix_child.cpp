@@ -1,0 +1,93 @@
+#include "posix_child.h"
+
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char *kActionVariable = "W32_TEST_CHILD_ACTION";
+const char *kArgVariable = "W32_TEST_CHILD_ARG";
+
+int error_exit_code()
+{
+    DWORD error = GetLastError();
+    return error == 0 ? 1 : (error > 125 ? 125 : int(error));
+}
+
+int perform(ChildAction action, const char *arg)
+{
+    switch (action) {
+    case ChildAction::OpenExclusive:
+    case ChildAction::OpenShared: {
+        DWORD share = action == ChildAction::OpenShared ? FILE_SHARE_READ : 0;
+        HANDLE h = CreateFileA(arg, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        return h == INVALID_HANDLE_VALUE ? error_exit_code() : 0;
+    }
+    case ChildAction::WriteSlot: {
+        HANDLE h = CreateFileA(arg, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD done = 0;
+        if (h == INVALID_HANDLE_VALUE || !WriteFile(h, "hello", 5, &done, nullptr))
+            return error_exit_code();
+        return 0;
+    }
+    case ChildAction::HoldSlot:
+        if (CreateMailslotA(arg, 0, 0, nullptr) == INVALID_HANDLE_VALUE)
+            return error_exit_code();
+        for (;;)
+            pause();
+    }
+    return kChildDidNotRun;
+}
+
+// In a child, act before the test framework starts, and never return.
+[[maybe_unused]] const bool g_is_child = [] {
+    const char *action = getenv(kActionVariable);
+    const char *arg = getenv(kArgVariable);
+    if (!action || !arg)
+        return false;
+    _exit(perform(ChildAction(atoi(action)), arg));
+}();
+
+pid_t spawn(ChildAction action, const std::string &arg, bool as_nobody)
+{
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0)
+        return -1;
+    self[length] = '\0';
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    setenv(kActionVariable, std::to_string(int(action)).c_str(), 1);
+    setenv(kArgVariable, arg.c_str(), 1);
+    if (as_nobody)
+        execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+              self, (char *)nullptr);
+    else
+        execl(self, self, (char *)nullptr);
+    _exit(kChildDidNotRun);
+}
+
+} // namespace
+
+int run_child(ChildAction action, const std::string &arg, bool as_nobody)
+{
+    pid_t pid = spawn(action, arg, as_nobody);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return kChildDidNotRun;
+    // 126 and 127: the program could not be executed (e.g. by nobody).
+    int code = WEXITSTATUS(status);
+    return code == 126 ? kChildDidNotRun : code;
+}
+
+pid_t start_child(ChildAction action, const std::string &arg)
+{
+    return spawn(action, arg, false);
+}

@@ -1,0 +1,145 @@
+// Where the stand-in keeps the machine, and how it refuses a tampered one:
+// links, foreign owners and writable directories in $W32_ROOT.
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "test_root.h"
+
+class Layout : public PlatformTest {
+protected:
+    std::string at(const std::string &relative) const { return test_root_path() + "/" + relative; }
+    static bool exists(const std::string &path)
+    {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0;
+    }
+    static mode_t mode_of(const std::string &path)
+    {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    }
+    static std::string contents(const std::string &path)
+    {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // Creates `name` with some data; the last error, 0 on success.
+    static DWORD create(const std::string &name)
+    {
+        HANDLE h = open(name, GENERIC_WRITE, 0, CREATE_ALWAYS);
+        if (h == INVALID_HANDLE_VALUE)
+            return GetLastError();
+        write(h, "data");
+        CloseHandle(h);
+        return 0;
+    }
+};
+
+TEST_F(Layout, DrivePathsLiveUnderTheRoot)
+{
+    EXPECT_EQ(create("C:\\ZQ_logfile.log"), 0u);
+    EXPECT_EQ(contents(at("drive_c/ZQ_logfile.log")), "data");
+    EXPECT_EQ(mode_of(at("drive_c")), 0755u);
+    EXPECT_EQ(mode_of(test_root_path()), 0755u);
+
+    ASSERT_EQ(mkdir(at("drive_d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(at("drive_d/sub").c_str(), 0755), 0);
+    EXPECT_EQ(create("d:/sub/./x//y/../../..\\..\\top.txt"), 0u);
+    EXPECT_TRUE(exists(at("drive_d/top.txt")));
+    EXPECT_EQ(create("D:\\sub\\in.txt"), 0u);
+    EXPECT_TRUE(exists(at("drive_d/sub/in.txt")));
+    EXPECT_TRUE(DeleteFileA("D:\\sub\\in.txt"));
+    EXPECT_FALSE(exists(at("drive_d/sub/in.txt")));
+}
+
+TEST_F(Layout, MissingRootIsCreatedWithExactModes)
+{
+    std::string fresh = at("fresh");
+    setenv("W32_ROOT", fresh.c_str(), 1);
+    mode_t old_umask = umask(077);
+    EXPECT_EQ(create("C:\\a.txt"), 0u);
+    HANDLE slot = CreateMailslotA("\\\\.\\mailslot\\layout", 0, 0, nullptr);
+    umask(old_umask);
+    ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(mode_of(fresh), 0755u);
+    EXPECT_EQ(mode_of(fresh + "/drive_c"), 0755u);
+    EXPECT_EQ(mode_of(fresh + "/mailslot"), 01777u);
+    CloseHandle(slot);
+}
+
+TEST_F(Layout, NativePathsAreUsedAsGiven)
+{
+    std::string native = at("native.txt");
+    EXPECT_EQ(create(native), 0u);
+    EXPECT_EQ(contents(native), "data");
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    char full[4096];
+    DWORD length = GetFullPathNameA("rel.txt", sizeof full, full, nullptr);
+    EXPECT_EQ(std::string(full, length), std::string(cwd) + "/rel.txt");
+}
+
+TEST_F(Layout, PlantedLinksAreRefused)
+{
+    std::string elsewhere = at("elsewhere");
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+
+    // A link in place of the log file.
+    ASSERT_EQ(mkdir(at("drive_c").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((elsewhere + "/log").c_str(), at("drive_c/ZQ_logfile.log").c_str()), 0);
+    EXPECT_EQ(create("C:\\ZQ_logfile.log"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(open("C:\\ZQ_logfile.log", GENERIC_WRITE, 0, OPEN_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(exists(elsewhere + "/log"));
+
+    // A link in place of a directory on the way.
+    ASSERT_EQ(symlink(elsewhere.c_str(), at("drive_c/sub").c_str()), 0);
+    EXPECT_EQ(create("C:\\sub\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(exists(elsewhere + "/f.txt"));
+
+    // A link in place of the drive.
+    ASSERT_EQ(symlink(elsewhere.c_str(), at("drive_e").c_str()), 0);
+    EXPECT_EQ(create("E:\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(exists(elsewhere + "/f.txt"));
+}
+
+TEST_F(Layout, UnsafeDirectoriesAreRefused)
+{
+    ASSERT_EQ(mkdir(at("drive_c").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(at("drive_c").c_str(), 0775), 0); // group-writable
+    EXPECT_EQ(create("C:\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
+
+    ASSERT_EQ(mkdir(at("mailslot").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(at("mailslot").c_str(), 0777), 0); // writable by all, not sticky
+    EXPECT_EQ(CreateMailslotA("\\\\.\\mailslot\\x", 0, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+
+    FILE *file = fopen(at("drive_d").c_str(), "w"); // not a directory
+    ASSERT_NE(file, nullptr);
+    fclose(file);
+    EXPECT_EQ(create("D:\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
+
+    ASSERT_EQ(mkdir(at("drive_e").c_str(), 0755), 0);
+    EXPECT_EQ(create("E:\\f.txt"), 0u);
+    if (geteuid() == 0) { // another ordinary account's directory
+        ASSERT_EQ(chown(at("drive_e").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(create("E:\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
+    }
+}
+
+TEST_F(Layout, RootThatIsALinkIsRefused)
+{
+    std::string link = at("root_link");
+    ASSERT_EQ(symlink(test_root_path().c_str(), link.c_str()), 0);
+    setenv("W32_ROOT", link.c_str(), 1);
+    EXPECT_EQ(create("C:\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(CreateMailslotA("\\\\.\\mailslot\\x", 0, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+}

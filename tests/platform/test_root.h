@@ -1,0 +1,72 @@
+// The fixture every platform test uses, and small helpers over the API.
+//
+// On POSIX each test gets a fresh, empty machine directory (W32_ROOT), so
+// drive paths and mailslot names never meet another test's; on Windows the
+// machine is the real one and these are no-ops.
+#ifndef TESTS_PLATFORM_TEST_ROOT_H
+#define TESTS_PLATFORM_TEST_ROOT_H
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+
+// Makes a fresh machine directory and points the layer at it.
+void test_root_enter();
+// Removes it again.
+void test_root_leave();
+// Its path ("" on Windows).
+std::string test_root_path();
+
+class PlatformTest : public ::testing::Test {
+protected:
+    void SetUp() override { test_root_enter(); }
+    void TearDown() override { test_root_leave(); }
+
+    // A name unique to the running test, e.g. for a mailslot.
+    static std::string unique(const char *prefix)
+    {
+        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        return std::string(prefix) + info->test_suite_name() + "_" + info->name();
+    }
+    static std::string slot_name(const char *host = ".")
+    {
+        return std::string("\\\\") + host + "\\mailslot\\" + unique("t_");
+    }
+
+    static HANDLE open(const std::string &name, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags = FILE_ATTRIBUTE_NORMAL)
+    {
+        return CreateFileA(name.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    }
+    static HANDLE open_slot_writer(const std::string &name)
+    {
+        return open(name, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    }
+    static bool write(HANDLE h, const std::string &data)
+    {
+        DWORD done = 0;
+        return WriteFile(h, data.data(), DWORD(data.size()), &done, nullptr) &&
+               done == data.size();
+    }
+    // Reads up to `size` bytes; "<error N>" when ReadFile fails.
+    static std::string read(HANDLE h, DWORD size = 4096)
+    {
+        std::string data(size, '\0');
+        DWORD done = 0;
+        if (!ReadFile(h, &data[0], size, &done, nullptr))
+            return "<error " + std::to_string(GetLastError()) + ">";
+        data.resize(done);
+        return data;
+    }
+    // The file's size, leaving the file pointer at its end.
+    static long long size_of(HANDLE h)
+    {
+        LONG high = 0;
+        DWORD low = SetFilePointer(h, 0, &high, FILE_END);
+        return (static_cast<long long>(high) << 32) | low;
+    }
+};
+
+#endif
