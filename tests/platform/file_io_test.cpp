@@ -60,16 +60,6 @@ TEST_F(FileIo, NegativePositionIsRefused)
     EXPECT_EQ(SetFilePointer(h_, 0, nullptr, FILE_CURRENT), 3u); // unmoved
 }
 
-TEST_F(FileIo, WriteThroughDataIsThereForOtherHandles)
-{
-    ASSERT_NE(create(FILE_FLAG_WRITE_THROUGH), INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(write(h_, "durable"));
-    HANDLE other = open(path_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(read(other), "durable");
-    CloseHandle(other);
-}
-
 TEST_F(FileIo, HandlesOnlyDoWhatTheyWereOpenedFor)
 {
     ASSERT_NE(create(), INVALID_HANDLE_VALUE);
