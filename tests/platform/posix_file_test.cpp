@@ -30,6 +30,20 @@ TEST_F(PosixFile, FifoWithoutWriterNeitherHangsNorBlocks)
     CloseHandle(h);
 }
 
+TEST_F(PosixFile, WritingToAPipeWithoutReaderFailsInsteadOfKilling)
+{
+    std::string fifo = at("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    HANDLE h = open(fifo, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    close(reader);
+    EXPECT_FALSE(write(h, "nobody reads this")); // no SIGPIPE: we are still here
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BROKEN_PIPE));
+    CloseHandle(h);
+}
+
 TEST_F(PosixFile, CharacterDeviceIsNotADisk)
 {
     HANDLE h = open("/dev/zero", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);

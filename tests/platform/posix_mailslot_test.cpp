@@ -163,6 +163,20 @@ TEST_F(PosixMailslot, MessagesAreLimitedTo64KiB)
     CloseHandle(writer);
 }
 
+TEST_F(PosixMailslot, WriterLearnsThatTheHolderHasGone)
+{
+    slot_ = CreateMailslotA("\\\\.\\mailslot\\gone", 0, 0, nullptr);
+    HANDLE writer = open_slot_writer("\\\\.\\mailslot\\gone");
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(write(writer, "before"));
+    CloseHandle(slot_);
+    slot_ = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(write(writer, "after"));
+    DWORD error = GetLastError();
+    EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_BROKEN_PIPE) << error;
+    CloseHandle(writer);
+}
+
 TEST_F(PosixMailslot, NameOfAKilledProcessIsReclaimed)
 {
     const std::string name = "\\\\.\\mailslot\\reclaim";

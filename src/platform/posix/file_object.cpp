@@ -1,6 +1,8 @@
 #include "file_object.h"
 
 #include <errno.h>
+#include <signal.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,11 +33,54 @@ DWORD FileObject::read(void *buffer, DWORD size, DWORD *done)
     return NO_ERROR;
 }
 
+namespace {
+
+// Keeps a write to a pipe whose reader has gone from raising SIGPIPE, which
+// would end the process: the signal is blocked in this thread for the call
+// and, if the write raised it, taken back before it is unblocked.
+class SigpipeGuard {
+public:
+    SigpipeGuard()
+    {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
+        sigset_t pending;
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeGuard()
+    {
+        if (!was_pending_) {
+            struct timespec none = {0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+private:
+    sigset_t pipe_;
+    sigset_t saved_;
+    bool was_pending_ = false;
+};
+
+} // namespace
+
 DWORD FileObject::write(const void *data, DWORD size, DWORD *done)
 {
     *done = 0;
     if (!can_write_)
         return ERROR_ACCESS_DENIED;
+    if (type_ == FILE_TYPE_PIPE) {
+        SigpipeGuard guard;
+        return write_all(data, size, done);
+    }
+    return write_all(data, size, done);
+}
+
+DWORD FileObject::write_all(const void *data, DWORD size, DWORD *done)
+{
     const char *in = static_cast<const char *>(data);
     while (*done < size) {
         ssize_t n = ::write(fd_.get(), in + *done, size - *done);

@@ -22,6 +22,8 @@ public:
     DWORD file_type() const override { return type_; }
 
 private:
+    DWORD write_all(const void *data, DWORD size, DWORD *done);
+
     UniqueFd fd_;
     const bool can_read_;
     const bool can_write_;
