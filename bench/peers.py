@@ -4,11 +4,11 @@
   peers.py --files DIR --out JSON
 
 Warm figures are medians over several runs of each peer on each file (one
-run of seconds on the 1 GiB file), the file read once beforehand so it sits
-in the page cache; the cold figure is
-one run of each peer on the 1 GiB file right after dropping it from the page
-cache. Shell peers are timed as whole commands, process start included;
-Python's bytes.count is timed inside this process, interpreter start excluded.
+run, of seconds, on the 1 GiB file), the file read once beforehand so it
+sits in the page cache; the cold figure is one run of each peer on the 1 GiB
+file right after dropping it from the page cache. Shell peers are timed as
+whole commands, process start included; Python's bytes.count is timed inside
+this process, interpreter start excluded.
 """
 import argparse
 import json
