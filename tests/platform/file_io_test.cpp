@@ -65,6 +65,8 @@ TEST_F(FileIo, HandlesOnlyDoWhatTheyWereOpenedFor)
     ASSERT_NE(create(), INVALID_HANDLE_VALUE);
     EXPECT_TRUE(write(h_, "data"));
     EXPECT_EQ(GetFileType(h_), DWORD(FILE_TYPE_DISK));
+    CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
     HANDLE reader = open(path_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     EXPECT_FALSE(write(reader, "more"));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));

@@ -1,4 +1,5 @@
 // Handles that are closed or were never opened, and the per-thread last error.
+#include <atomic>
 #include <thread>
 
 #include "test_root.h"
@@ -36,13 +37,23 @@ TEST_F(Handles, NullHandleIsInvalid)
 
 TEST_F(Handles, LastErrorBelongsToEachThread)
 {
-    SetLastError(1234);
-    DWORD seen_by_thread = 0;
-    std::thread other([&] {
-        CloseHandle(nullptr);
-        seen_by_thread = GetLastError();
-    });
-    other.join();
-    EXPECT_EQ(seen_by_thread, DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(GetLastError(), 1234u);
+    // Both threads fail differently, then each reads its error only once
+    // the other has failed too.
+    std::atomic<int> failed{0};
+    DWORD seen[2] = {};
+    auto fail_then_look = [&](int which) {
+        if (which == 0)
+            CloseHandle(nullptr);
+        else
+            DeleteFileA("");
+        ++failed;
+        while (failed.load() < 2) {
+        }
+        seen[which] = GetLastError();
+    };
+    std::thread first(fail_then_look, 0), second(fail_then_look, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(seen[0], DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(seen[1], DWORD(ERROR_PATH_NOT_FOUND));
 }

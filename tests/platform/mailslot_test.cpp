@@ -42,6 +42,9 @@ TEST_F(Mailslot, NameHasOneHolderAtATime)
     EXPECT_EQ(GetLastError(), DWORD(NO_ERROR));
     EXPECT_EQ(CreateMailslotA(name_.c_str(), 0, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    // The mailslot lives on while any handle to it is open.
+    EXPECT_TRUE(CloseHandle(writer_));
+    writer_ = INVALID_HANDLE_VALUE;
     EXPECT_TRUE(CloseHandle(slot_));
     slot_ = CreateMailslotA(name_.c_str(), 0, 0, nullptr);
     EXPECT_NE(slot_, INVALID_HANDLE_VALUE);
@@ -109,6 +112,8 @@ TEST_F(Mailslot, ReadTimesOut)
 {
     create(0);
     EXPECT_EQ(read(slot_), "<error 121>"); // ERROR_SEM_TIMEOUT, at once
+    CloseHandle(writer_);
+    writer_ = INVALID_HANDLE_VALUE;
     CloseHandle(slot_);
 
     slot_ = CreateMailslotA(name_.c_str(), 0, 200, nullptr);

@@ -44,8 +44,8 @@ TEST_F(Sync, ThreadsLoseNoUpdate)
 TEST_F(Sync, TickCountFollowsSleep)
 {
     DWORD start = GetTickCount();
-    Sleep(50);
+    Sleep(200);
     DWORD elapsed = GetTickCount() - start;
-    EXPECT_GE(elapsed, 45u);
+    EXPECT_GE(elapsed, 150u); // the tick may be as coarse as 16 ms
     EXPECT_LT(elapsed, 5000u);
 }
