@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "test_root.h"
+#include "wine.h"
 
 class Mailslot : public PlatformTest {
 protected:
@@ -81,6 +82,7 @@ TEST_F(Mailslot, DirectOpenNeedsAHolder)
 
 TEST_F(Mailslot, CountsAndSizesAreExact)
 {
+    SKIP_UNDER_WINE("counts at most one waiting message and drops empty ones");
     create();
     expect_waiting(0, MAILSLOT_NO_MESSAGE);
     ASSERT_TRUE(write(writer_, "a"));
@@ -97,6 +99,7 @@ TEST_F(Mailslot, CountsAndSizesAreExact)
 
 TEST_F(Mailslot, MessageTooBigForTheBufferStaysAtTheHead)
 {
+    SKIP_UNDER_WINE("cuts a message to the buffer instead of failing the read");
     create();
     ASSERT_TRUE(write(writer_, "0123456789"));
     char small[4];
@@ -127,6 +130,7 @@ TEST_F(Mailslot, ReadTimesOut)
 
 TEST_F(Mailslot, ThisMachinesNameReachesTheSlot)
 {
+    SKIP_UNDER_WINE("cannot open a slot by the machine's name (ERROR_PATH_NOT_FOUND)");
     create();
     char computer[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD size = sizeof computer;
@@ -140,6 +144,7 @@ TEST_F(Mailslot, ThisMachinesNameReachesTheSlot)
 
 TEST_F(Mailslot, BroadcastWithoutHolderIsNotAnError)
 {
+    SKIP_UNDER_WINE("has no domain broadcast");
     HANDLE broadcast = open_slot_writer(slot_name("*"));
     ASSERT_NE(broadcast, INVALID_HANDLE_VALUE);
     DWORD done = 0;
@@ -150,6 +155,7 @@ TEST_F(Mailslot, BroadcastWithoutHolderIsNotAnError)
 
 TEST_F(Mailslot, BroadcastReachesTheLocalHolderUpTo424Bytes)
 {
+    SKIP_UNDER_WINE("has no domain broadcast");
     create();
     HANDLE broadcast = open_slot_writer(slot_name("*"));
     ASSERT_NE(broadcast, INVALID_HANDLE_VALUE);
