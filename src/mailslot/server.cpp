@@ -4,11 +4,10 @@
 #include "log/log.h"
 #include "mailslot/count.h"
 #include "mailslot/mailslot.h"
+#include "mailslot/server_pass.h"
 #include "mailslot/stop.h"
 
 enum {
-    REQUEST_SIZE = 512,     // the receive buffer: the longest request
-    MESSAGE_SIZE = 640,     // room for any line composed around a whole request
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
     BULK_SIZE = 65536,      // one block of a counted file; also the largest message taken off
     REPLY_PATH_MAX = 400    // the most of a path a cannot-open reply echoes in full
@@ -40,8 +39,6 @@ static void ComposeCannotOpenReply(const char *szBuf, char *reply, size_t cbRepl
     if (strlen(reply) + 1 > MAX_REPLY_SIZE)
         snprintf(reply, cbReply, "(Server)Can't open %.*s...!", (int)REPLY_PATH_MAX, szBuf);
 }
-
-enum PassResult { PASS_STOPPED, PASS_AT_ONCE, PASS_PAUSE };
 
 // Answers one path request: opens the reply slot, counts the file's spaces and
 // sends the count, or the cannot-open text when the file cannot be read.
@@ -92,8 +89,7 @@ static PassResult AnswerPathRequest(const char *szBuf, char *message, size_t cbM
     return fGoOn ? PASS_PAUSE : PASS_STOPPED;
 }
 
-// One pass: takes at most one message off the slot and answers it.
-static PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
+PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
 {
     DWORD cbMessages = 0;
     DWORD cbMsgNumber = 0;
