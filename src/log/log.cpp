@@ -12,6 +12,13 @@ static const char szLogPath[] = "C:\\ZQ_logfile.log";
 // holding the log open still makes a line drop.
 static SRWLOCK logLock = SRWLOCK_INIT;
 
+// A line cut short (the disk full) leaves a fragment at the log's end. The
+// next line is written from where the fragment starts, over it, so a
+// fragment never stays between two lines; while fTail is set, nextLine is
+// that offset. Guarded by logLock.
+static BOOL fTail = FALSE;
+static unsigned long long nextLine = 0;
+
 static DWORD WriteAll(HANDLE hFile, const char *bytes, size_t cb)
 {
     DWORD cbTotal = 0;
@@ -42,11 +49,24 @@ int WriteToLog(const char *text)
     // The high part makes the move correct beyond 4 GiB. A failed move would
     // leave the pointer at the start and overwrite the log: drop the line.
     LONG high = 0;
-    if (SetFilePointer(hFile, 0, &high, FILE_END) == INVALID_SET_FILE_POINTER &&
-        GetLastError() != NO_ERROR) {
+    DWORD low = SetFilePointer(hFile, 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
         CloseHandle(hFile);
         ReleaseSRWLockExclusive(&logLock);
         return -1;
+    }
+    unsigned long long end = ((unsigned long long)(DWORD)high << 32) | low;
+    unsigned long long start = end;
+    if (fTail && nextLine < end) {
+        high = (LONG)(nextLine >> 32);
+        if (SetFilePointer(hFile, (LONG)(DWORD)nextLine, &high, FILE_BEGIN) ==
+                INVALID_SET_FILE_POINTER &&
+            GetLastError() != NO_ERROR) {
+            CloseHandle(hFile);
+            ReleaseSRWLockExclusive(&logLock);
+            return -1;
+        }
+        start = nextLine;
     }
 
     // Short lines go out in one write; longer ones in two, still within the
@@ -60,6 +80,13 @@ int WriteToLog(const char *text)
         cbWritten = WriteAll(hFile, text, cbText);
         if (cbWritten == cbText)
             cbWritten += WriteAll(hFile, "\r\n", 2);
+    }
+    if (cbWritten < cbText + 2) {
+        fTail = TRUE;
+        nextLine = start;
+    } else {
+        nextLine = start + cbWritten;
+        fTail = nextLine < end;
     }
 
     CloseHandle(hFile);

@@ -6,8 +6,10 @@
 #include "file_open.h"
 
 #include <errno.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include "file_object.h"
 #include "file_path.h"
@@ -75,10 +77,34 @@ DWORD open_or_create(const FilePath &path, DWORD disposition, int flags, UniqueF
     return open_error(path, errno, true);
 }
 
-DWORD type_of(const struct stat &st)
+// The kernel's own file systems: their files look regular but are no data
+// on a disk. Some block a reader for ever (/proc/kmsg), some never end.
+bool on_kernel_file_system(int fd)
+{
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0)
+        return false;
+    switch (fs.f_type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Such files count as devices: they keep O_NONBLOCK and are no disk files.
+DWORD type_of(int fd, const struct stat &st)
 {
     if (S_ISREG(st.st_mode))
-        return FILE_TYPE_DISK;
+        return on_kernel_file_system(fd) ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
     if (S_ISCHR(st.st_mode))
         return FILE_TYPE_CHAR;
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
@@ -145,7 +171,7 @@ DWORD open_file(const FileName &name, const OpenRequest &request,
     // Without backup semantics Windows refuses to open a directory.
     if (S_ISDIR(st.st_mode))
         return ERROR_ACCESS_DENIED;
-    DWORD type = type_of(st);
+    DWORD type = type_of(fd.get(), st);
     if (type == FILE_TYPE_DISK) {
         bool truncate = (disposition == CREATE_ALWAYS && *existed) || disposition == TRUNCATE_EXISTING;
         err = prepare_regular_file(fd.get(), request.share, truncate);

@@ -1,8 +1,10 @@
 #include "mailslot_client.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +14,30 @@
 #include "mailslot_socket.h"
 
 namespace w32 {
+namespace {
+
+// The socket file at `path` itself, never a link planted at its name: the
+// mailslot directory is open to every account, so anyone may put a link
+// there. The name is opened without following a link, and messages go to
+// the descriptor's /proc path, which leads to that very file. Invalid
+// (errno set) when the name is missing or is not a socket.
+UniqueFd open_socket_file(const std::string &path)
+{
+    UniqueFd file(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (file.valid() && (fstat(file.get(), &st) != 0 || !S_ISSOCK(st.st_mode))) {
+        file.reset();
+        errno = ECONNREFUSED;
+    }
+    return file;
+}
+
+std::string descriptor_path(const UniqueFd &fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd.get());
+}
+
+} // namespace
 
 DWORD MailslotClient::write(const void *data, DWORD size, DWORD *done)
 {
@@ -56,9 +82,14 @@ DWORD MailslotClient::write_broadcast(const void *data, DWORD size, DWORD *done)
         return ERROR_INVALID_HANDLE;
     if (size > kMaxBroadcastBytes)
         return ERROR_BAD_NETPATH;
-    struct sockaddr_un address;
-    socklen_t length = socket_address(path_, &address);
     // A holder that is missing or full simply misses the message.
+    UniqueFd holder = open_socket_file(path_);
+    if (!holder.valid()) {
+        *done = size;
+        return NO_ERROR;
+    }
+    struct sockaddr_un address;
+    socklen_t length = socket_address(descriptor_path(holder), &address);
     ssize_t sent;
     do {
         sent = sendto(socket_.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
@@ -84,8 +115,11 @@ DWORD open_mailslot_client(const FileName &name, DWORD access, std::shared_ptr<H
     if (!socket.valid())
         return error_from_errno(errno);
     if (!name.broadcast) {
+        UniqueFd holder = open_socket_file(where.path);
+        if (!holder.valid())
+            return error_from_errno(errno);
         struct sockaddr_un address;
-        socklen_t length = socket_address(where.path, &address);
+        socklen_t length = socket_address(descriptor_path(holder), &address);
         int rc;
         do {
             rc = connect(socket.get(), reinterpret_cast<sockaddr *>(&address), length);

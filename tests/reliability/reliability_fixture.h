@@ -1,0 +1,65 @@
+// The service started in a machine root of the test's own, and what the
+// load, fault and security tests do around it: child processes (as this
+// account or as nobody), raw datagrams, the service's memory, and checks
+// that every log line is whole.
+#ifndef TESTS_RELIABILITY_RELIABILITY_FIXTURE_H
+#define TESTS_RELIABILITY_RELIABILITY_FIXTURE_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "service_fixture.h"
+
+extern const char kServerSlot[]; // "\\.\mailslot\$Channel1$"
+
+// Starts fn in a child process, as nobody if asked; fn's result is the
+// child's exit code.
+pid_t StartChild(const std::function<int()> &fn, bool asNobody = false);
+
+// The child's exit code; -1 when it was killed, or outlived timeoutSeconds
+// and was killed for it.
+int WaitChild(pid_t pid, double timeoutSeconds);
+
+// Whether this process may act as nobody and mount file systems.
+bool IsRoot();
+
+// A datagram socket connected to a mailslot's socket file; -1 on failure.
+int ConnectDatagram(const std::string &path);
+
+// One datagram to the socket at path; false when it is refused.
+bool SendDatagram(const std::string &path, const std::string &bytes);
+
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when unknown.
+long MemoryKiB(long pid, const char *field);
+
+// Waits until process pid has path open; false after timeoutSeconds.
+bool WaitUntilOpen(long pid, const std::string &path, double timeoutSeconds = 10);
+
+// How often needle occurs in text.
+size_t CountOf(const std::string &text, const std::string &needle);
+
+// The lines the service logs for a path request that was counted.
+std::string CountLines(const std::string &path, const std::string &count);
+
+// Every CR LF-ended line of the log is one the service writes: fixed texts,
+// or those made around one of `paths`. Returns the first other line, or ""
+// when there is none.
+std::string FirstForeignLine(const std::string &log, const std::vector<std::string> &paths);
+
+class ReliabilityTest : public ServiceTest {
+protected:
+    // Registers and starts the service and waits until its loop runs.
+    void StartService();
+    // Asks for the count of path; expects the given reply on stdout.
+    void ExpectCount(const std::string &path, const std::string &reply, double timeoutSeconds = 20);
+    // A sparse file of `size` bytes starting with "a b c".
+    std::string MakeSparseFile(const std::string &name, long long size) const;
+    // Waits until the log holds needle at least n times.
+    bool WaitForCount(const std::string &needle, size_t n, double timeoutSeconds) const;
+    std::string SlotPath() const { return root_ + "/mailslot/$Channel1$"; }
+};
+
+#endif

@@ -1,0 +1,204 @@
+// Another account (nobody) against the service: it may send requests, and
+// nothing more. Needs root, to act as nobody.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.h"
+#include "reliability_fixture.h"
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+class OtherAccountTest : public ReliabilityTest {
+protected:
+    void SetUp() override
+    {
+        ReliabilityTest::SetUp();
+        if (!IsRoot() || access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "needs root and setpriv to act as another account";
+        // Others may enter the machine root, as on a shared machine.
+        ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
+    }
+    void TearDown() override
+    {
+        // A service run as nobody is stopped as nobody; this account may not.
+        if (IsRoot())
+            RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                        SVCCTL_PATH, "stop", kServiceName},
+                       work_, 30);
+        ReliabilityTest::TearDown();
+    }
+};
+
+bool IsRefused(int rc)
+{
+    return rc != 0 && (errno == EPERM || errno == EACCES);
+}
+
+// A datagram socket bound at path, outside the machine root.
+int BindDatagram(const std::string &path)
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+TEST_F(OtherAccountTest, CanSendRequestsButNotTakeReplaceOrRemoveTheSlotOrControl)
+{
+    StartService();
+    const std::string slot = SlotPath();
+    const std::string control = root_ + "/services/" + kServiceName + "/control.sock";
+    const std::string mine = root_ + "/mailslot/nobodys";
+    struct stat before;
+    ASSERT_EQ(lstat(slot.c_str(), &before), 0);
+
+    pid_t child = StartChild([&] {
+        if (!SendDatagram(slot, "from nobody"))
+            return 10;
+        // Taking the name, to read what others send, is refused.
+        if (CreateMailslotA(kServerSlot, 0, 0, NULL) != INVALID_HANDLE_VALUE)
+            return 11;
+        if (open(slot.c_str(), O_RDONLY) >= 0)
+            return 12;
+        // Neither removed nor replaced: the directory is sticky.
+        if (!IsRefused(unlink(slot.c_str())))
+            return 13;
+        int fd = open(mine.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        int renamed = rename(mine.c_str(), slot.c_str());
+        bool refused = IsRefused(renamed);
+        unlink(mine.c_str());
+        if (fd < 0 || !refused)
+            return 14;
+        // The control socket is out of reach altogether.
+        if (!IsRefused(unlink(control.c_str())) || ConnectDatagram(control) >= 0)
+            return 15;
+        return 0;
+    }, true);
+    EXPECT_EQ(WaitChild(child, 20), 0);
+
+    EXPECT_TRUE(WaitForLog("Received: <from nobody>\n\r\n"));
+    struct stat after;
+    ASSERT_EQ(lstat(slot.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, 0u);
+    RunResult stop = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                 "--clear-groups", SVCCTL_PATH, "stop", kServiceName},
+                                work_, 30);
+    EXPECT_NE(stop.exitCode, 0);
+    ExpectCount(MakeFile("abc.txt", "a b c"), "2\n", 30);
+}
+
+TEST_F(OtherAccountTest, ALinkPlantedAsTheReplySlotIsNotFollowed)
+{
+    StartService();
+    // A socket of this account's outside the machine root: the target a
+    // planted link would make the service send to.
+    std::string victimDir = work_ + "/victim";
+    ASSERT_EQ(mkdir(victimDir.c_str(), 0755), 0);
+    std::string victim = victimDir + "/s";
+    int victimFd = BindDatagram(victim);
+    ASSERT_GE(victimFd, 0);
+    ASSERT_EQ(chmod(work_.c_str(), 0755), 0);
+
+    const std::string reply = root_ + "/mailslot/$Channel2$";
+    pid_t child = StartChild([&] {
+        if (symlink(victim.c_str(), reply.c_str()) != 0)
+            return 10;
+        // Nor can it plant one where the log goes.
+        if (!IsRefused(symlink("/etc/passwd", (root_ + "/drive_c/ZQ_logfile.log.new").c_str())))
+            return 11;
+        return SendDatagram(SlotPath(), "/no/such/file") ? 0 : 12;
+    }, true);
+    ASSERT_EQ(WaitChild(child, 20), 0);
+    ASSERT_TRUE(WaitForLog("Received: </no/such/file>\n\r\n(Server)Can't open /no/such/file!\r\n"
+                           "Bytes sent"));
+
+    struct pollfd waiter = {victimFd, POLLIN, 0};
+    EXPECT_EQ(poll(&waiter, 1, 300), 0) << "the reply went through the link";
+    close(victimFd);
+    unlink(reply.c_str());
+    ExpectCount(MakeFile("abc.txt", "a b c"), "2\n");
+}
+
+TEST_F(OtherAccountTest, RequestsAreOpenedWithTheServicesOwnRights)
+{
+    // The service runs as nobody here: its state and log are nobody's, and
+    // the mailslot directory is shared as always.
+    for (const char *dir : {"/services", "/drive_c"}) {
+        std::string path = root_ + dir;
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+    }
+    std::string slots = root_ + "/mailslot";
+    ASSERT_EQ(mkdir(slots.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(slots.c_str(), 01777), 0);
+    auto asNobody = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                         "--clear-groups", SVCCTL_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, work_, 30);
+    };
+    ASSERT_EQ(asNobody({"create", kServiceName, SERVICE_PATH}).exitCode, 0);
+    RunResult start = asNobody({"start", kServiceName});
+    ASSERT_EQ(start.exitCode, 0) << start.err;
+
+    ASSERT_TRUE(WaitForLog("Mailslot server demo\n\r\n"));
+    // Our reply slot, open to every account so the service can answer.
+    HANDLE reply = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
+    ASSERT_NE(reply, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(SetSecurityInfo(reply, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                              NULL, NULL),
+              DWORD(NO_ERROR));
+    auto ask = [&](const std::string &path) {
+        EXPECT_TRUE(SendDatagram(SlotPath(), path));
+        for (int i = 0; i < 1000; ++i) {
+            DWORD count = 0;
+            if (GetMailslotInfo(reply, NULL, NULL, &count, NULL) && count > 0) {
+                char text[512];
+                DWORD cbRead = 0;
+                EXPECT_TRUE(ReadFile(reply, text, sizeof text, &cbRead, NULL));
+                return std::string(text, cbRead);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return std::string("no reply");
+    };
+
+    std::string shared = root_ + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    std::string readable = shared + "/readable.txt";
+    std::string secret = shared + "/secret.txt";
+    for (const std::string &path : {readable, secret}) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_EQ(write(fd, "a b c", 5), 5);
+        close(fd);
+    }
+    ASSERT_EQ(chmod(readable.c_str(), 0644), 0);
+    // Readable by all, but in a directory only this account may enter.
+    std::string hidden = MakeFile("hidden.txt", "a b c");
+    ASSERT_EQ(chmod(hidden.c_str(), 0644), 0);
+
+    EXPECT_EQ(ask(readable), std::string("2\0", 2));
+    EXPECT_EQ(ask(secret), "(Server)Can't open " + secret + "!" + std::string(1, '\0'));
+    EXPECT_EQ(ask(hidden), "(Server)Can't open " + hidden + "!" + std::string(1, '\0'));
+    CloseHandle(reply);
+
+    EXPECT_EQ(asNobody({"stop", kServiceName}).exitCode, 0);
+}
