@@ -24,6 +24,7 @@ set(WINDOWS_INSTALL_HINT "install wine wine32:i386 g++-mingw-w64-i686-posix; whe
 
 # One test that tells why the Wine tests did not run: skipped, or failed in CI.
 function(add_windows_skip name reason)
+  message(STATUS "Windows tests ${reason}")
   add_test(NAME windows.${name}
     COMMAND bash ${WINDOWS_SCRIPTS}/skipped.sh "${reason} (${WINDOWS_INSTALL_HINT})")
   set_tests_properties(windows.${name} PROPERTIES LABELS windows SKIP_RETURN_CODE 77)
@@ -87,7 +88,7 @@ if(NOT run_arch)
   add_windows_skip(under_wine "skipped: Wine cannot run the Windows programs on this machine")
   return()
 endif()
-message(STATUS "Wine tests: the ${run_arch} Windows build under ${run_wine}")
+message(STATUS "Windows tests: the ${run_arch} build runs under ${run_wine}")
 if(NOT run_arch STREQUAL "i686")
   add_windows_build(${run_arch})
 endif()
