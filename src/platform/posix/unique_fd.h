@@ -23,6 +23,7 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
     int release()
     {
         int fd = fd_;
