@@ -102,6 +102,21 @@ TEST(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
     RemoveMachineRoot(root);
 }
 
+TEST(CountTest, AReadErrorEndsTheCountAsAFailure)
+{
+    std::string root = MakeMachineRoot();
+    std::string path = root + "/spaces";
+    WriteWholeFile(path, "   ");
+    // A handle opened for writing only cannot be read.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
+                           NULL);
+    char buffer[64];
+    unsigned long long n = 0;
+    EXPECT_FALSE(CountSpacesInFile(h, buffer, sizeof buffer, &n, NULL));
+    CloseHandle(h);
+    RemoveMachineRoot(root);
+}
+
 TEST(CountTest, StopsWhenToldTo)
 {
     std::string root = MakeMachineRoot();

@@ -151,7 +151,7 @@ TEST_F(ServerTest, OnlyRegularFilesAreCounted)
     std::string fifo = *root + "/fifo"; // no writer: opening it must not block
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    // /dev/zero never ends; /proc/self/mem opens as a file but fails to read.
+    // /dev/zero never ends; /proc/self/mem looks like a file but is the kernel's.
     for (std::string path : {dir, fifo, std::string("/dev/zero"), std::string("/proc/self/mem")}) {
         std::string answer = Ask(path);
         EXPECT_EQ(answer, "(Server)Can't open " + path + "!" + std::string(1, '\0'));
