@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "channel_wire.h"
+#include "platform/posix/service_channel.h"
 #include "descriptors.h"
 #include "error.h"
 

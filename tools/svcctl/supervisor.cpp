@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "channel_wire.h"
+#include "platform/posix/service_channel.h"
 #include "error.h"
 #include "file_io.h"
 #include "outcome.h"

@@ -10,7 +10,7 @@
 //                       MAIN_RETURNED the service's main function returned
 //                                     without reporting SERVICE_STOPPED
 //   manager -> program: CONTROL     code
-// svcctl's channel_wire.h declares the same layout.
+// service_channel.h declares the layout, for svcctl too.
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -28,22 +28,11 @@
 #include <atomic>
 #include <string>
 
+#include "service_channel.h"
+
 namespace {
 
-const char kChannelVariable[] = "W32_SERVICE_CHANNEL_FD";
 const DWORD kErrorInvalidData = 13; // ERROR_INVALID_DATA: a state no service can be in
-
-enum MessageKind : uint32_t {
-    kMessageStatus = 1,
-    kMessageControlDone = 2,
-    kMessageMainReturned = 3,
-    kMessageControl = 4,
-};
-
-struct Message {
-    uint32_t kind;
-    uint32_t value[7];
-};
 
 // The one service this process runs. Created once and never freed: the
 // service thread may still use it after the dispatcher has returned and main
@@ -73,7 +62,7 @@ SERVICE_STATUS_HANDLE HandleOf(Dispatcher *d)
 
 bool SendRecord(int fd, uint32_t kind, const uint32_t *values, size_t count)
 {
-    Message m = {};
+    ChannelMessage m = {};
     m.kind = kind;
     for (size_t i = 0; i < count && i < 7; i++)
         m.value[i] = values[i];
@@ -157,12 +146,12 @@ void RunControl(Dispatcher *d, LoopState &s, DWORD code)
     }
     uint32_t done[2] = {code, result};
     if (s.channelOpen)
-        SendRecord(d->channel, kMessageControlDone, done, 2);
+        SendRecord(d->channel, kChannelControlDone, done, 2);
 }
 
 void ReadChannel(Dispatcher *d, LoopState &s)
 {
-    Message m;
+    ChannelMessage m;
     ssize_t n = recv(d->channel, &m, sizeof m, MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         return;
@@ -173,7 +162,7 @@ void ReadChannel(Dispatcher *d, LoopState &s)
         s.stopWanted = true;
         return;
     }
-    if (n == (ssize_t)sizeof m && m.kind == kMessageControl)
+    if (n == (ssize_t)sizeof m && m.kind == kChannelControl)
         RunControl(d, s, m.value[0]);
 }
 
@@ -202,7 +191,7 @@ void DispatchUntilStopped(Dispatcher *d, int sigfd)
         bool mainReturned = d->mainReturned;
         bool acceptsStop = (d->controlsAccepted & SERVICE_ACCEPT_STOP) != 0;
         if (!stopped && mainReturned && s.channelOpen)
-            SendRecord(d->channel, kMessageMainReturned, nullptr, 0);
+            SendRecord(d->channel, kChannelMainReturned, nullptr, 0);
         pthread_mutex_unlock(&d->lock);
         if (stopped || mainReturned)
             return;
@@ -342,7 +331,7 @@ extern "C" BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
                           st.dwServiceSpecificExitCode, st.dwCheckPoint,
                           st.dwWaitHint};
     pthread_mutex_lock(&d->lock);
-    bool sent = SendRecord(d->channel, kMessageStatus, record, 7);
+    bool sent = SendRecord(d->channel, kChannelStatus, record, 7);
     d->controlsAccepted = st.dwControlsAccepted;
     if (st.dwCurrentState == SERVICE_STOPPED)
         d->stopped = true;

@@ -1,10 +1,10 @@
 // The channel between the supervising process and the service program: one
 // end of a SOCK_SEQPACKET socket pair, its number in W32_SERVICE_CHANNEL_FD.
 // Every message is eight 32-bit words in host order, a kind and seven values.
-// The program's side lives in the platform layer's service control and uses
-// the same layout.
-#ifndef SVCCTL_CHANNEL_WIRE_H
-#define SVCCTL_CHANNEL_WIRE_H
+// The program's side is the platform layer's service control; the manager's
+// side is svcctl. Both include this one declaration of the layout.
+#ifndef PLATFORM_POSIX_SERVICE_CHANNEL_H
+#define PLATFORM_POSIX_SERVICE_CHANNEL_H
 
 #include <cstdint>
 
