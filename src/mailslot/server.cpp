@@ -31,11 +31,10 @@ static HANDLE OpenRequestedFile(const char *szPath)
     return hFile;
 }
 
-// The cannot-open reply, with the path shortened where the whole text would
-// not fit one broadcast.
-static void ComposeCannotOpenReply(const char *szBuf, char *reply, size_t cbReply)
+// Shortens the cannot-open text composed in reply where it would not fit one
+// broadcast, keeping the start of the path.
+static void FitCannotOpenReply(const char *szBuf, char *reply, size_t cbReply)
 {
-    snprintf(reply, cbReply, "(Server)Can't open %s!", szBuf);
     if (strlen(reply) + 1 > MAX_REPLY_SIZE)
         snprintf(reply, cbReply, "(Server)Can't open %.*s...!", (int)REPLY_PATH_MAX, szBuf);
 }
@@ -73,7 +72,7 @@ static PassResult AnswerPathRequest(const char *szBuf, char *message, size_t cbM
         // alike: a partial count would be a wrong answer.
         snprintf(message, cbMessage, "(Server)Can't open %s!", szBuf);
         fGoOn = LogUnlessStopped(message);
-        ComposeCannotOpenReply(szBuf, message, cbMessage);
+        FitCannotOpenReply(szBuf, message, cbMessage);
     }
 
     if (fGoOn) {
