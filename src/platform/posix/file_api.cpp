@@ -134,7 +134,7 @@ extern "C" BOOL DeleteFileA(LPCSTR lpFileName)
     if (name.kind == NameKind::Mailslot)
         return fail(ERROR_ACCESS_DENIED);
     FilePath path;
-    err = resolve_file_path(name, &path);
+    err = resolve_file_path(name, false, &path);
     if (err != NO_ERROR)
         return fail(err);
     if (path.drive_root)

@@ -143,8 +143,9 @@ DWORD open_file(const FileName &name, const OpenRequest &request,
     if (disposition == TRUNCATE_EXISTING && !can_write)
         return ERROR_INVALID_PARAMETER;
 
+    bool may_create = disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING;
     FilePath path;
-    DWORD err = resolve_file_path(name, &path);
+    DWORD err = resolve_file_path(name, may_create, &path);
     if (err != NO_ERROR)
         return err;
     if (path.drive_root)
