@@ -1,6 +1,6 @@
 // CreateFileA, ReadFile, WriteFile, SetFilePointer, GetFileType,
-// CloseHandle and DeleteFileA: they find the handle's object, hold it for
-// the call's duration and report its outcome as Windows does.
+// SetEndOfFile, CloseHandle and DeleteFileA: they find the handle's object,
+// hold it for the call's duration and report its outcome as Windows does.
 #include <errno.h>
 #include <unistd.h>
 
@@ -114,6 +114,15 @@ extern "C" DWORD GetFileType(HANDLE hFile)
     }
     set_error(NO_ERROR);
     return object->file_type();
+}
+
+extern "C" BOOL SetEndOfFile(HANDLE hFile)
+{
+    std::shared_ptr<HandleObject> object = handle_get(hFile);
+    if (!object)
+        return fail(ERROR_INVALID_HANDLE);
+    DWORD err = object->set_end();
+    return err == NO_ERROR ? succeed() : fail(err);
 }
 
 extern "C" BOOL CloseHandle(HANDLE hObject)
