@@ -78,6 +78,8 @@ TEST_F(Layout, OnlyACallThatMayCreateAFileMakesTheFolders)
     // Lookups on a drive never written to find no drive, and make none.
     EXPECT_EQ(open("Q:\\x", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(open("Q:\\x", 0, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(open("Q:\\x", GENERIC_WRITE, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_FALSE(DeleteFileA("Q:\\x"));
@@ -124,6 +126,11 @@ TEST_F(Layout, PlantedLinksAreRefused)
     EXPECT_EQ(open("C:\\ZQ_logfile.log", GENERIC_WRITE, 0, OPEN_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(exists(elsewhere + "/log"));
+
+    // A link looked at without data access, as the link itself.
+    ASSERT_EQ(symlink("/dev/null", at("drive_c/null").c_str()), 0);
+    EXPECT_EQ(open("C:\\null", 0, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
 
     // A link in place of a directory on the way.
     ASSERT_EQ(symlink(elsewhere.c_str(), at("drive_c/sub").c_str()), 0);

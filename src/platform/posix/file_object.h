@@ -21,6 +21,7 @@ public:
     DWORD seek(int64_t distance, DWORD method, bool wide, int64_t *position) override;
     DWORD set_end() override;
     DWORD file_type() const override { return type_; }
+    int fd() const { return fd_.get(); }
 
 private:
     DWORD write_all(const void *data, DWORD size, DWORD *done);
