@@ -60,7 +60,7 @@ void CheckDrive(const std::string &name, const FileName &parsed)
         Expect(IsPlainComponent(c), "drive component", c);
 
     FilePath path;
-    if (resolve_file_path(parsed, &path) != NO_ERROR)
+    if (resolve_file_path(parsed, true, &path) != NO_ERROR)
         return;
     std::string drive = g_root + "/drive_" + char(tolower((unsigned char)parsed.drive));
     std::string dir = FdPath(path.dir.get());

@@ -12,13 +12,6 @@ static const char szLogPath[] = "C:\\ZQ_logfile.log";
 // holding the log open still makes a line drop.
 static SRWLOCK logLock = SRWLOCK_INIT;
 
-// A line cut short (the disk full) leaves a fragment at the log's end. The
-// next line is written from where the fragment starts, over it, so a
-// fragment never stays between two lines; while fTail is set, nextLine is
-// that offset. Guarded by logLock.
-static BOOL fTail = FALSE;
-static unsigned long long nextLine = 0;
-
 static DWORD WriteAll(HANDLE hFile, const char *bytes, size_t cb)
 {
     DWORD cbTotal = 0;
@@ -34,17 +27,13 @@ static DWORD WriteAll(HANDLE hFile, const char *bytes, size_t cb)
     return cbTotal;
 }
 
-int WriteToLog(const char *text)
+static int WriteToLogLocked(const char *text)
 {
     char buf[256];
-    AcquireSRWLockExclusive(&logLock);
-
     HANDLE hFile = CreateFileA(szLogPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                                FILE_FLAG_WRITE_THROUGH, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        ReleaseSRWLockExclusive(&logLock);
+    if (hFile == INVALID_HANDLE_VALUE)
         return -1;
-    }
 
     // The high part makes the move correct beyond 4 GiB. A failed move would
     // leave the pointer at the start and overwrite the log: drop the line.
@@ -52,25 +41,11 @@ int WriteToLog(const char *text)
     DWORD low = SetFilePointer(hFile, 0, &high, FILE_END);
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
         CloseHandle(hFile);
-        ReleaseSRWLockExclusive(&logLock);
         return -1;
-    }
-    unsigned long long end = ((unsigned long long)(DWORD)high << 32) | low;
-    unsigned long long start = end;
-    if (fTail && nextLine < end) {
-        high = (LONG)(nextLine >> 32);
-        if (SetFilePointer(hFile, (LONG)(DWORD)nextLine, &high, FILE_BEGIN) ==
-                INVALID_SET_FILE_POINTER &&
-            GetLastError() != NO_ERROR) {
-            CloseHandle(hFile);
-            ReleaseSRWLockExclusive(&logLock);
-            return -1;
-        }
-        start = nextLine;
     }
 
     // Short lines go out in one write; longer ones in two, still within the
-    // one exclusive open, so no line is ever cut.
+    // one exclusive open.
     DWORD cbWritten;
     size_t cbText = strlen(text);
     if (cbText + 3 <= sizeof buf) {
@@ -81,15 +56,24 @@ int WriteToLog(const char *text)
         if (cbWritten == cbText)
             cbWritten += WriteAll(hFile, "\r\n", 2);
     }
-    if (cbWritten < cbText + 2) {
-        fTail = TRUE;
-        nextLine = start;
-    } else {
-        nextLine = start + cbWritten;
-        fTail = nextLine < end;
-    }
 
+    // A line that did not fit (the disk full) is lost whole: the file is cut
+    // back to where it began, so no fragment stays for the next line to
+    // follow, and the next line is appended at the end like any other. A
+    // lost line counts as a failed write: 0 bytes.
+    if (cbWritten < cbText + 2) {
+        SetFilePointer(hFile, (LONG)low, &high, FILE_BEGIN);
+        SetEndOfFile(hFile);
+        cbWritten = 0;
+    }
     CloseHandle(hFile);
-    ReleaseSRWLockExclusive(&logLock);
     return (int)cbWritten;
+}
+
+int WriteToLog(const char *text)
+{
+    AcquireSRWLockExclusive(&logLock);
+    int cbWritten = WriteToLogLocked(text);
+    ReleaseSRWLockExclusive(&logLock);
+    return cbWritten;
 }

@@ -4,26 +4,43 @@
 #include "log/log.h"
 #include "mailslot/count.h"
 #include "mailslot/mailslot.h"
+#include "mailslot/request_path.h"
 #include "mailslot/server_pass.h"
 #include "mailslot/stop.h"
 
 enum {
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
     BULK_SIZE = 65536,      // one block of a counted file; also the largest message taken off
-    REPLY_PATH_MAX = 400    // the most of a path a cannot-open reply echoes in full
+    REPLY_PATH_MAX = 400,   // the most of a path a cannot-open reply echoes in full
+    FULL_PATH_SIZE = 1024   // a request made a full path: its own bytes and a working directory
 };
+
+static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Used by the service thread only: the blocks of a counted file, and the
 // message too large for the request buffer that has to come off the slot.
 static char bulk[BULK_SIZE];
 
 // Only regular files are counted: a device, pipe or socket could block the
-// loop or never end.
+// loop or never end. Nothing else is even opened for data, since that alone
+// can act: a device's open runs its driver, a FIFO's open releases a writer
+// waiting on it. So devices are refused by name, and the file is first looked
+// at without data access, then reopened for reading only when it is a disk
+// file; the reopened handle is checked again.
 static HANDLE OpenRequestedFile(const char *szPath)
 {
-    HANDLE hFile = CreateFileA(szPath, GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    char szFull[FULL_PATH_SIZE];
+    if (!GetRequestFullPath(szPath, szFull, sizeof szFull))
+        return INVALID_HANDLE_VALUE;
+
+    HANDLE hLook = CreateFileA(szFull, 0, SHARE_ALL, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               NULL);
+    if (hLook == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    HANDLE hFile = INVALID_HANDLE_VALUE;
+    if (GetFileType(hLook) == FILE_TYPE_DISK)
+        hFile = ReOpenFile(hLook, GENERIC_READ, SHARE_ALL, 0);
+    CloseHandle(hLook);
     if (hFile != INVALID_HANDLE_VALUE && GetFileType(hFile) != FILE_TYPE_DISK) {
         CloseHandle(hFile);
         hFile = INVALID_HANDLE_VALUE;

@@ -21,4 +21,8 @@ void WaitForStopSequence(void);
 // The service's entry, run by the dispatcher on a thread of its own.
 void WINAPI ServiceMain(DWORD dwArgc, LPSTR *lpszArgv);
 
+// Called, when set, as soon as ServiceMain has reported SERVICE_RUNNING: lets
+// a test bring a stop in at that moment. The service never sets it.
+extern void (*pfnRunningReported)(void);
+
 #endif

@@ -2,9 +2,12 @@
 
 #include "log/log.h"
 #include "mailslot/mailslot.h"
+#include "mailslot/stop.h"
 #include "service/service.h"
 
 static const char szServiceName[] = "Sample service";
+
+void (*pfnRunningReported)(void) = NULL;
 
 void WINAPI ServiceMain(DWORD dwArgc, LPSTR *lpszArgv)
 {
@@ -34,6 +37,12 @@ void WINAPI ServiceMain(DWORD dwArgc, LPSTR *lpszArgv)
     }
 
     ReportStatus(SERVICE_RUNNING, NO_ERROR, 0);
-    WriteToLog("MailSlot Service started!");
+    if (pfnRunningReported != NULL)
+        pfnRunningReported();
+    // Once reported running the service accepts a stop, whose sequence may
+    // run to its last line before this one: nothing is logged after it, and
+    // the loop is not entered.
+    if (!LogUnlessStopped("MailSlot Service started!"))
+        return;
     RunMailslotServer();
 }

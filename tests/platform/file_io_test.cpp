@@ -1,5 +1,6 @@
-// ReadFile, WriteFile and SetFilePointer on disk files.
+// ReadFile, WriteFile, SetFilePointer and SetEndOfFile on disk files.
 #include "test_root.h"
+#include "wine.h"
 
 class FileIo : public PlatformTest {
 protected:
@@ -74,4 +75,32 @@ TEST_F(FileIo, HandlesOnlyDoWhatTheyWereOpenedFor)
     HANDLE writer = open(path_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     EXPECT_EQ(read(writer), "<error 5>");
     CloseHandle(writer);
+}
+
+TEST_F(FileIo, SetEndOfFileCutsOrExtendsAtThePointer)
+{
+    ASSERT_NE(create(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(write(h_, "0123456789"));
+    EXPECT_EQ(SetFilePointer(h_, 4, nullptr, FILE_BEGIN), 4u);
+    EXPECT_TRUE(SetEndOfFile(h_));
+    EXPECT_EQ(SetFilePointer(h_, 0, nullptr, FILE_CURRENT), 4u); // the pointer stays
+    EXPECT_EQ(size_of(h_), 4);
+
+    EXPECT_EQ(SetFilePointer(h_, 6, nullptr, FILE_BEGIN), 6u);
+    EXPECT_TRUE(SetEndOfFile(h_));
+    SetFilePointer(h_, 0, nullptr, FILE_BEGIN);
+    EXPECT_EQ(read(h_), std::string("0123\0\0", 6));
+}
+
+TEST_F(FileIo, SetEndOfFileNeedsAWritableHandle)
+{
+    SKIP_UNDER_WINE("tries the cut and reports ERROR_INVALID_PARAMETER");
+    ASSERT_NE(create(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(write(h_, "data"));
+    HANDLE reader = open(path_, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(SetEndOfFile(reader));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    CloseHandle(reader);
+    EXPECT_EQ(size_of(h_), 4);
 }

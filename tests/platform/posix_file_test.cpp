@@ -3,11 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "posix_child.h"
 #include "test_root.h"
@@ -53,9 +58,77 @@ TEST_F(PosixFile, CharacterDeviceIsNotADisk)
     CloseHandle(h);
 }
 
+TEST_F(PosixFile, LookingAtAFifoLeavesItsWriterWaiting)
+{
+    std::string fifo = at("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<int> writer{-1};
+    std::thread opener([&] { writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC); });
+    Sleep(100); // the writer waits for a reader
+
+    HANDLE h = open(fifo, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetFileType(h), DWORD(FILE_TYPE_PIPE));
+    EXPECT_EQ(ReOpenFile(h, GENERIC_READ, FILE_SHARE_READ, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    Sleep(100);
+    EXPECT_EQ(writer.load(), -1) << "the look released the writer";
+    CloseHandle(h);
+
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    opener.join();
+    close(reader);
+    close(writer);
+}
+
+TEST_F(PosixFile, DevicesKernelFilesAndSocketsAreLookedAtButNeverReopened)
+{
+    std::string socket_path = at("socket");
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+    struct {
+        std::string path;
+        DWORD type;
+    } cases[] = {{"/dev/null", FILE_TYPE_CHAR},
+                 {"/dev/zero", FILE_TYPE_CHAR},
+                 {"/proc/self/status", FILE_TYPE_CHAR},
+                 {socket_path, FILE_TYPE_PIPE}};
+    for (const auto &c : cases) {
+        HANDLE h = open(c.path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.path;
+        EXPECT_EQ(GetFileType(h), c.type) << c.path;
+        EXPECT_EQ(ReOpenFile(h, GENERIC_READ, FILE_SHARE_READ, 0), INVALID_HANDLE_VALUE) << c.path;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE)) << c.path;
+        CloseHandle(h);
+    }
+    close(listener);
+}
+
+TEST_F(PosixFile, AReopenOpensTheFileLookedAtWhateverItsNameBecame)
+{
+    HANDLE h = open("C:\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
+    ASSERT_TRUE(write(h, "looked at"));
+    CloseHandle(h);
+    h = open("C:\\a.txt", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(rename(at("drive_c/a.txt").c_str(), at("drive_c/moved.txt").c_str()), 0);
+    HANDLE other = open("C:\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
+    ASSERT_TRUE(write(other, "put in its place"));
+    CloseHandle(other);
+
+    HANDLE reader = ReOpenFile(h, GENERIC_READ, FILE_SHARE_READ, 0);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(read(reader), "looked at");
+    CloseHandle(reader);
+    CloseHandle(h);
+}
+
 TEST_F(PosixFile, DirectoriesAreAccessDenied)
 {
-    ASSERT_EQ(mkdir(at("drive_c").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(at("drive_c/dir").c_str(), 0755), 0);
     EXPECT_EQ(open("C:\\dir", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));

@@ -73,6 +73,35 @@ TEST_F(Layout, MissingRootIsCreatedWithExactModes)
     CloseHandle(slot);
 }
 
+TEST_F(Layout, OnlyACallThatMayCreateAFileMakesTheFolders)
+{
+    // Lookups on a drive never written to find no drive, and make none.
+    EXPECT_EQ(open("Q:\\x", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(open("Q:\\x", 0, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(open("Q:\\x", GENERIC_WRITE, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileA("Q:\\x"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(exists(at("drive_q")));
+
+    // Nor does a missing machine root come to be.
+    std::string fresh = at("fresh");
+    setenv("W32_ROOT", fresh.c_str(), 1);
+    EXPECT_EQ(open("C:\\x", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(exists(fresh));
+
+    for (DWORD disposition : {CREATE_NEW, CREATE_ALWAYS, OPEN_ALWAYS}) {
+        std::string drive(1, char('q' + disposition));
+        HANDLE h = open(drive + ":\\x", GENERIC_WRITE, 0, disposition);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << disposition;
+        CloseHandle(h);
+        EXPECT_TRUE(exists(fresh + "/drive_" + drive + "/x")) << disposition;
+    }
+}
+
 TEST_F(Layout, NativePathsAreUsedAsGiven)
 {
     std::string native = at("native.txt");
@@ -92,12 +121,16 @@ TEST_F(Layout, PlantedLinksAreRefused)
     ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
 
     // A link in place of the log file.
-    ASSERT_EQ(mkdir(at("drive_c").c_str(), 0755), 0);
     ASSERT_EQ(symlink((elsewhere + "/log").c_str(), at("drive_c/ZQ_logfile.log").c_str()), 0);
     EXPECT_EQ(create("C:\\ZQ_logfile.log"), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(open("C:\\ZQ_logfile.log", GENERIC_WRITE, 0, OPEN_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(exists(elsewhere + "/log"));
+
+    // A link looked at without data access, as the link itself.
+    ASSERT_EQ(symlink("/dev/null", at("drive_c/null").c_str()), 0);
+    EXPECT_EQ(open("C:\\null", 0, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
 
     // A link in place of a directory on the way.
     ASSERT_EQ(symlink(elsewhere.c_str(), at("drive_c/sub").c_str()), 0);
@@ -112,7 +145,6 @@ TEST_F(Layout, PlantedLinksAreRefused)
 
 TEST_F(Layout, UnsafeDirectoriesAreRefused)
 {
-    ASSERT_EQ(mkdir(at("drive_c").c_str(), 0755), 0);
     ASSERT_EQ(chmod(at("drive_c").c_str(), 0775), 0); // group-writable
     EXPECT_EQ(create("C:\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
 

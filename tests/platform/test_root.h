@@ -1,8 +1,8 @@
 // The fixture every platform test uses, and small helpers over the API.
 //
-// On POSIX each test gets a fresh, empty machine directory (W32_ROOT), so
-// drive paths and mailslot names never meet another test's; on Windows the
-// machine is the real one and these are no-ops.
+// On POSIX each test gets a fresh machine directory (W32_ROOT) holding only
+// drive C, so drive paths and mailslot names never meet another test's; on
+// Windows the machine is the real one and these are no-ops.
 #ifndef TESTS_PLATFORM_TEST_ROOT_H
 #define TESTS_PLATFORM_TEST_ROOT_H
 
@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 
-// Makes a fresh machine directory and points the layer at it.
+// Makes a fresh machine directory with drive C and points the layer at it.
 void test_root_enter();
 // Removes it again.
 void test_root_leave();

@@ -1,4 +1,4 @@
-// A fresh machine directory per test, removed afterwards.
+// A fresh machine directory per test, with its drive C, removed afterwards.
 #include "test_root.h"
 
 #include <ftw.h>
@@ -24,6 +24,9 @@ void test_root_enter()
     ASSERT_NE(mkdtemp(dir), nullptr);
     // Searchable by all: other accounts must reach the mailslots inside.
     ASSERT_EQ(chmod(dir, 0755), 0);
+    // Drive C, which every Windows machine has: lookups there find the drive.
+    ASSERT_EQ(mkdir((std::string(dir) + "/drive_c").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((std::string(dir) + "/drive_c").c_str(), 0755), 0);
     g_root = dir;
     setenv("W32_ROOT", dir, 1);
 }

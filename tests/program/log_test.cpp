@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <string>
@@ -96,6 +97,48 @@ TEST_F(LogTest, AppendsBeyondFourGibibytes)
     EXPECT_EQ(lseek(fd, 0, SEEK_END), size + 6);
     close(fd);
     EXPECT_STREQ(tail, "tail\r\n");
+}
+
+// Fills the file system at `dir` to the last byte; returns the filler's path.
+std::string FillUp(const std::string &dir)
+{
+    std::string filler = dir + "/filler";
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    while (write(fd, "f", 1) > 0) {
+    }
+    close(fd);
+    return filler;
+}
+
+TEST_F(LogTest, ALineThatDoesNotFitIsTakenBackAndOthersBytesAreKept)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    ASSERT_EQ(mount("tmpfs", root.c_str(), "tmpfs", 0, "size=64k,mode=0755"), 0);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{root};
+
+    EXPECT_EQ(WriteToLog("first"), 7);
+    std::string filler = FillUp(root);
+    // More than the room left in the log's last page: part of it is written.
+    std::string line(5000, 'x');
+    EXPECT_EQ(WriteToLog(line.c_str()), 0);
+    EXPECT_EQ(Log(), "first\r\n") << "no fragment stays";
+
+    // Another program appends without taking the log's lock.
+    ASSERT_EQ(unlink(filler.c_str()), 0);
+    int other = open(LogPath(root).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(write(other, "other\r\n", 7), 7);
+    close(other);
+    EXPECT_EQ(WriteToLog("next"), 6);
+    EXPECT_EQ(Log(), "first\r\nother\r\nnext\r\n");
 }
 
 TEST_F(LogTest, UnwritableLogDirectoryDropsTheLineWithoutHarm)

@@ -1,8 +1,13 @@
 // The request loop, running on a thread of its own against the real layer,
 // answered through real mailslots.
+#include <fcntl.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -149,13 +154,66 @@ TEST_F(ServerTest, OnlyRegularFilesAreCounted)
 {
     std::string dir = *root + "/dir";
     std::string fifo = *root + "/fifo"; // no writer: opening it must not block
+    std::string socketFile = *root + "/socket";
+    std::string link = *root + "/link"; // to a device
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socketFile.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, (struct sockaddr *)&address, sizeof address), 0);
+
     // /dev/zero never ends; /proc/self/mem looks like a file but is the kernel's.
-    for (std::string path : {dir, fifo, std::string("/dev/zero"), std::string("/proc/self/mem")}) {
+    for (std::string path : {dir, fifo, socketFile, link, std::string("/dev/zero"),
+                             std::string("/dev/null"), std::string("/proc/self/mem")}) {
         std::string answer = Ask(path);
         EXPECT_EQ(answer, "(Server)Can't open " + path + "!" + std::string(1, '\0'));
     }
+    close(listener);
+    EXPECT_EQ(Ask(File("after", " ")), std::string("1\0", 2)); // the loop goes on
+}
+
+TEST_F(ServerTest, AFifoIsNotOpenedSoAWriterWaitingOnItStaysWaiting)
+{
+    std::string fifo = *root + "/waited_on";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::atomic<int> writer{-1};
+    std::thread opener([&] { writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC); });
+    Sleep(100); // the writer waits for a reader
+
+    EXPECT_EQ(Ask(fifo), "(Server)Can't open " + fifo + "!" + std::string(1, '\0'));
+    EXPECT_EQ(writer.load(), -1) << "the service opened the FIFO and released its writer";
+
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    opener.join();
+    close(reader);
+    close(writer);
+}
+
+TEST_F(ServerTest, DeviceNamesAreRefusedAndEchoedAsReceived)
+{
+    std::string expected;
+    for (std::string name :
+         {"NUL", "CON", "COM1", "\\\\.\\PhysicalDrive0", "\\\\.\\C:", "\\\\.\\NUL",
+          "\\\\?\\GLOBALROOT\\Device\\Null", "\\\\host\\pipe\\x",
+          "\\\\.\\mailslot\\$Channel1$"}) {
+        EXPECT_EQ(Ask(name), "(Server)Can't open " + name + "!" + std::string(1, '\0'));
+        expected += CannotOpenLines(name, name);
+    }
+    EXPECT_EQ(LogSince(CannotOpenLines("\\\\.\\mailslot\\$Channel1$",
+                                       "\\\\.\\mailslot\\$Channel1$")),
+              expected);
+}
+
+TEST_F(ServerTest, DrivePathsAreCountedWithOrWithoutTheLongPathPrefix)
+{
+    WriteWholeFile(*root + "/drive_c/abc.txt", "a b c");
+    EXPECT_EQ(Ask("C:\\abc.txt"), std::string("2\0", 2));
+    EXPECT_EQ(Ask("\\\\?\\C:\\abc.txt"), std::string("2\0", 2));
+    EXPECT_EQ(LogSince(CountLines("\\\\?\\C:\\abc.txt", "2")),
+              CountLines("C:\\abc.txt", "2") + CountLines("\\\\?\\C:\\abc.txt", "2"));
 }
 
 TEST_F(ServerTest, FullLengthRequestsAreLoggedWholeAndRepliesStayWithinABroadcast)

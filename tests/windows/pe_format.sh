@@ -12,6 +12,7 @@ programs=(
   tools/mailslot-client.exe
   tests/platform/platform_test.exe
   tests/windows/hold_slot.exe
+  tests/windows/serve_request.exe
 )
 
 status=0

@@ -23,5 +23,6 @@ mkdir -p "$PROGRAMS"
 cp "$WIN_BUILD/mailslot-service.exe" \
    "$WIN_BUILD/tools/mailslot-client.exe" \
    "$WIN_BUILD/tests/windows/hold_slot.exe" \
+   "$WIN_BUILD/tests/windows/serve_request.exe" \
    "$WIN_BUILD/tests/platform/platform_test.exe" \
    "$PROGRAMS/"

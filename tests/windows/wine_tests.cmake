@@ -117,6 +117,7 @@ endfunction()
 
 add_wine_test(prefix_setup prefix_setup.sh 240 FIXTURES_SETUP wine_prefix)
 add_wine_test(prefix_cleanup prefix_cleanup.sh 60 FIXTURES_CLEANUP wine_prefix)
-foreach(case console_start service_lifecycle failed_start path_request platform_test)
+foreach(case console_start service_lifecycle failed_start path_request device_request
+    platform_test)
   add_wine_test(${case} ${case}.sh 120 FIXTURES_REQUIRED wine_prefix)
 endforeach()

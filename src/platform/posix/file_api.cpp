@@ -1,6 +1,6 @@
-// CreateFileA, ReadFile, WriteFile, SetFilePointer, GetFileType,
-// CloseHandle and DeleteFileA: they find the handle's object, hold it for
-// the call's duration and report its outcome as Windows does.
+// CreateFileA, ReOpenFile, ReadFile, WriteFile, SetFilePointer, GetFileType,
+// SetEndOfFile, CloseHandle and DeleteFileA: they find the handle's object,
+// hold it for the call's duration and report its outcome as Windows does.
 #include <errno.h>
 #include <unistd.h>
 
@@ -12,6 +12,25 @@
 #include "mailslot_client.h"
 
 using namespace w32;
+
+namespace {
+
+// A handle for a newly opened object, or INVALID_HANDLE_VALUE with the error.
+HANDLE add_opened(DWORD err, const std::shared_ptr<HandleObject> &object)
+{
+    if (err != NO_ERROR) {
+        set_error(err);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = handle_add(object);
+    if (handle == INVALID_HANDLE_VALUE) {
+        object->close();
+        set_error(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    return handle;
+}
+
+} // namespace
 
 extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                               LPSECURITY_ATTRIBUTES lpSecurityAttributes,
@@ -30,20 +49,27 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dw
                                dwFlagsAndAttributes};
         err = open_file(name, request, &object, &existed);
     }
-    if (err != NO_ERROR) {
-        set_error(err);
+    HANDLE handle = add_opened(err, object);
+    if (handle == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
-    }
-    HANDLE handle = handle_add(object);
-    if (handle == INVALID_HANDLE_VALUE) {
-        object->close();
-        set_error(ERROR_TOO_MANY_OPEN_FILES);
-        return INVALID_HANDLE_VALUE;
-    }
     bool reports_existing = dwCreationDisposition == OPEN_ALWAYS ||
                             dwCreationDisposition == CREATE_ALWAYS;
     set_error(existed && reports_existing ? ERROR_ALREADY_EXISTS : NO_ERROR);
     return handle;
+}
+
+extern "C" HANDLE ReOpenFile(HANDLE hOriginalFile, DWORD dwDesiredAccess, DWORD dwShareMode,
+                             DWORD dwFlagsAndAttributes)
+{
+    std::shared_ptr<FileObject> file =
+        std::dynamic_pointer_cast<FileObject>(handle_get(hOriginalFile));
+    std::shared_ptr<HandleObject> object;
+    DWORD err = ERROR_INVALID_HANDLE;
+    if (file) {
+        OpenRequest request = {dwDesiredAccess, dwShareMode, OPEN_EXISTING, dwFlagsAndAttributes};
+        err = reopen_file(*file, request, &object);
+    }
+    return add_opened(err, object);
 }
 
 extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -116,6 +142,15 @@ extern "C" DWORD GetFileType(HANDLE hFile)
     return object->file_type();
 }
 
+extern "C" BOOL SetEndOfFile(HANDLE hFile)
+{
+    std::shared_ptr<HandleObject> object = handle_get(hFile);
+    if (!object)
+        return fail(ERROR_INVALID_HANDLE);
+    DWORD err = object->set_end();
+    return err == NO_ERROR ? succeed() : fail(err);
+}
+
 extern "C" BOOL CloseHandle(HANDLE hObject)
 {
     std::shared_ptr<HandleObject> object = handle_remove(hObject);
@@ -134,7 +169,7 @@ extern "C" BOOL DeleteFileA(LPCSTR lpFileName)
     if (name.kind == NameKind::Mailslot)
         return fail(ERROR_ACCESS_DENIED);
     FilePath path;
-    err = resolve_file_path(name, &path);
+    err = resolve_file_path(name, false, &path);
     if (err != NO_ERROR)
         return fail(err);
     if (path.drive_root)

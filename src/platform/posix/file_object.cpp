@@ -129,4 +129,20 @@ DWORD FileObject::seek(int64_t distance, DWORD method, bool wide, int64_t *posit
     return NO_ERROR;
 }
 
+DWORD FileObject::set_end()
+{
+    if (!can_write_)
+        return ERROR_ACCESS_DENIED;
+    if (type_ != FILE_TYPE_DISK)
+        return ERROR_INVALID_FUNCTION;
+    off_t here = lseek(fd_.get(), 0, SEEK_CUR);
+    if (here < 0)
+        return error_from_errno(errno);
+    while (ftruncate(fd_.get(), here) != 0) {
+        if (errno != EINTR)
+            return error_from_errno(errno);
+    }
+    return NO_ERROR;
+}
+
 } // namespace w32

@@ -19,7 +19,9 @@ public:
     DWORD read(void *buffer, DWORD size, DWORD *done) override;
     DWORD write(const void *data, DWORD size, DWORD *done) override;
     DWORD seek(int64_t distance, DWORD method, bool wide, int64_t *position) override;
+    DWORD set_end() override;
     DWORD file_type() const override { return type_; }
+    int fd() const { return fd_.get(); }
 
 private:
     DWORD write_all(const void *data, DWORD size, DWORD *done);

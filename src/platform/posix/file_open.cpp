@@ -3,6 +3,13 @@
 // modes are flock locks taken without waiting. flock locks belong to the
 // open file description, so two handles of one process conflict as two
 // processes do.
+//
+// A handle without data access (access 0) is an O_PATH descriptor: the file
+// is found and can be looked at, but not opened for data, so a FIFO's writer
+// is not released and no device driver's open runs. Like such a handle on
+// Windows it takes no share-mode lock. ReOpenFile opens its file for data
+// through /proc/self/fd, which leads to that very file whatever its name has
+// become since.
 #include "file_open.h"
 
 #include <errno.h>
@@ -10,6 +17,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+
+#include <string>
 
 #include "file_object.h"
 #include "file_path.h"
@@ -40,9 +49,11 @@ DWORD open_error(const FilePath &path, int err, bool creating)
 DWORD open_or_create(const FilePath &path, DWORD disposition, int flags, UniqueFd *fd,
                      bool *existed)
 {
+    // O_PATH cannot create: a new file, regular by O_EXCL, is made read-only.
+    int create_flags = flags & ~O_PATH;
     *existed = false;
     if (disposition == CREATE_NEW) {
-        fd->reset(open_leaf(path, flags | O_CREAT | O_EXCL));
+        fd->reset(open_leaf(path, create_flags | O_CREAT | O_EXCL));
         if (fd->valid())
             return NO_ERROR;
         return open_error(path, errno, true);
@@ -61,7 +72,7 @@ DWORD open_or_create(const FilePath &path, DWORD disposition, int flags, UniqueF
         }
         if (errno != ENOENT)
             return open_error(path, errno, false);
-        fd->reset(open_leaf(path, flags | O_CREAT | O_EXCL));
+        fd->reset(open_leaf(path, create_flags | O_CREAT | O_EXCL));
         if (fd->valid())
             return NO_ERROR;
         if (errno != EEXIST)
@@ -70,7 +81,7 @@ DWORD open_or_create(const FilePath &path, DWORD disposition, int flags, UniqueF
     // Still neither: a dangling link on a native path. Create through it as
     // an ordinary open would.
     if (!path.confined) {
-        fd->reset(open_leaf(path, flags | O_CREAT));
+        fd->reset(open_leaf(path, create_flags | O_CREAT));
         if (fd->valid())
             return NO_ERROR;
     }
@@ -130,6 +141,22 @@ DWORD prepare_regular_file(int fd, DWORD share, bool truncate)
     return NO_ERROR;
 }
 
+// The open flags for a handle's access; without data access, O_PATH alone.
+int access_flags(DWORD access, bool for_write, DWORD flags)
+{
+    bool can_read = (access & GENERIC_READ) != 0;
+    if (access == 0 && !for_write)
+        return O_PATH | O_CLOEXEC;
+    int open_flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    if (for_write)
+        open_flags |= can_read ? O_RDWR : O_WRONLY;
+    else
+        open_flags |= O_RDONLY;
+    if (flags & FILE_FLAG_WRITE_THROUGH)
+        open_flags |= O_DSYNC;
+    return open_flags;
+}
+
 } // namespace
 
 DWORD open_file(const FileName &name, const OpenRequest &request,
@@ -143,8 +170,9 @@ DWORD open_file(const FileName &name, const OpenRequest &request,
     if (disposition == TRUNCATE_EXISTING && !can_write)
         return ERROR_INVALID_PARAMETER;
 
+    bool may_create = disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING;
     FilePath path;
-    DWORD err = resolve_file_path(name, &path);
+    DWORD err = resolve_file_path(name, may_create, &path);
     if (err != NO_ERROR)
         return err;
     if (path.drive_root)
@@ -152,14 +180,7 @@ DWORD open_file(const FileName &name, const OpenRequest &request,
 
     // Truncating needs a writable descriptor even for a read-only handle.
     bool may_truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-    bool open_for_write = can_write || may_truncate;
-    int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    if (open_for_write)
-        flags |= can_read ? O_RDWR : O_WRONLY;
-    else
-        flags |= O_RDONLY;
-    if (request.flags & FILE_FLAG_WRITE_THROUGH)
-        flags |= O_DSYNC;
+    int flags = access_flags(request.access, can_write || may_truncate, request.flags);
 
     UniqueFd fd;
     err = open_or_create(path, disposition, flags, &fd, existed);
@@ -168,17 +189,52 @@ DWORD open_file(const FileName &name, const OpenRequest &request,
     struct stat st;
     if (fstat(fd.get(), &st) != 0)
         return error_from_errno(errno);
-    // Without backup semantics Windows refuses to open a directory.
-    if (S_ISDIR(st.st_mode))
+    // Without backup semantics Windows refuses to open a directory. O_PATH
+    // with O_NOFOLLOW gives a link itself where other opens fail: a link on
+    // a drive path is refused all the same.
+    if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))
         return ERROR_ACCESS_DENIED;
     DWORD type = type_of(fd.get(), st);
-    if (type == FILE_TYPE_DISK) {
+    if (type == FILE_TYPE_DISK && !(flags & O_PATH)) {
         bool truncate = (disposition == CREATE_ALWAYS && *existed) || disposition == TRUNCATE_EXISTING;
         err = prepare_regular_file(fd.get(), request.share, truncate);
         if (err != NO_ERROR)
             return err;
     }
     *out = std::make_shared<FileObject>(std::move(fd), can_read, can_write, type);
+    return NO_ERROR;
+}
+
+DWORD reopen_file(const FileObject &file, const OpenRequest &request,
+                  std::shared_ptr<HandleObject> *out)
+{
+    // File attributes belong to a file's creation, never to a reopen.
+    constexpr DWORD kAttributeBits = 0x0007FFFF;
+    if (request.flags & kAttributeBits)
+        return ERROR_INVALID_PARAMETER;
+    // Reopening a pipe or a device would open it for data after all.
+    if (file.file_type() != FILE_TYPE_DISK)
+        return ERROR_INVALID_HANDLE;
+
+    bool can_read = (request.access & GENERIC_READ) != 0;
+    bool can_write = (request.access & GENERIC_WRITE) != 0;
+    int flags = access_flags(request.access, can_write, request.flags);
+    std::string self = "/proc/self/fd/" + std::to_string(file.fd());
+    UniqueFd fd(open(self.c_str(), flags));
+    if (!fd.valid())
+        return error_from_errno(errno);
+    struct stat was, now;
+    if (fstat(file.fd(), &was) != 0 || fstat(fd.get(), &now) != 0)
+        return error_from_errno(errno);
+    // Only another file system mounted over /proc could lead elsewhere.
+    if (was.st_dev != now.st_dev || was.st_ino != now.st_ino)
+        return ERROR_ACCESS_DENIED;
+    if (!(flags & O_PATH)) {
+        DWORD err = prepare_regular_file(fd.get(), request.share, false);
+        if (err != NO_ERROR)
+            return err;
+    }
+    *out = std::make_shared<FileObject>(std::move(fd), can_read, can_write, FILE_TYPE_DISK);
     return NO_ERROR;
 }
 

@@ -24,11 +24,11 @@ DWORD walk_error(int dir, const std::string &component, int err)
     return error_from_errno(err);
 }
 
-DWORD resolve_drive_path(const FileName &name, FilePath *out)
+DWORD resolve_drive_path(const FileName &name, bool may_create, FilePath *out)
 {
     UniqueFd dir;
     char letter = char(tolower(static_cast<unsigned char>(name.drive)));
-    DWORD err = open_drive_dir(letter, &dir);
+    DWORD err = open_drive_dir(letter, may_create, &dir);
     if (err != NO_ERROR)
         return err;
     out->confined = true;
@@ -53,11 +53,11 @@ DWORD resolve_drive_path(const FileName &name, FilePath *out)
 
 } // namespace
 
-DWORD resolve_file_path(const FileName &name, FilePath *out)
+DWORD resolve_file_path(const FileName &name, bool may_create, FilePath *out)
 {
     *out = FilePath();
     if (name.kind == NameKind::Drive)
-        return resolve_drive_path(name, out);
+        return resolve_drive_path(name, may_create, out);
     out->leaf = name.native;
     return NO_ERROR;
 }

@@ -24,8 +24,9 @@ struct FilePath {
     int dir_fd() const { return dir.valid() ? dir.get() : AT_FDCWD; }
 };
 
-// Resolves a parsed drive or native name.
-DWORD resolve_file_path(const FileName &name, FilePath *out);
+// Resolves a parsed drive or native name. `may_create` is for the calls that
+// may create a file: only they make a missing drive's directory.
+DWORD resolve_file_path(const FileName &name, bool may_create, FilePath *out);
 
 // The error for a leaf found missing (ENOENT): ERROR_PATH_NOT_FOUND when
 // its directory is missing too, else ERROR_FILE_NOT_FOUND.

@@ -33,6 +33,8 @@ public:
         (void)distance, (void)method, (void)wide, (void)position;
         return ERROR_INVALID_FUNCTION;
     }
+    // Makes the file end at the handle's position.
+    virtual DWORD set_end() { return ERROR_INVALID_FUNCTION; }
     virtual DWORD file_type() const { return FILE_TYPE_UNKNOWN; }
 
     // Called once, by CloseHandle, after the handle left the table.

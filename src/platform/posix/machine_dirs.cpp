@@ -15,6 +15,9 @@ constexpr const char *kDefaultRoot = "/tmp/w32root";
 
 enum class Sharing { Private, StickyShared };
 
+// What to do about a directory that is not there.
+enum class Missing { Create, Fail };
+
 bool owner_is_trusted(const struct stat &st)
 {
     return st.st_uid == geteuid() || st.st_uid == 0;
@@ -34,14 +37,14 @@ int open_dir_nofollow(int parent, const char *name)
 }
 
 // Opens `name` under `parent` as a directory the layer may trust, creating it
-// with `mode` when missing. A link, a non-directory, a foreign owner or an
-// unsafe mode give ERROR_ACCESS_DENIED.
+// with `mode` when missing if asked to. A link, a non-directory, a foreign
+// owner or an unsafe mode give ERROR_ACCESS_DENIED.
 DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharing,
-                       UniqueFd *out)
+                       UniqueFd *out, Missing missing = Missing::Create)
 {
     bool created = false;
     UniqueFd fd(open_dir_nofollow(parent, name));
-    if (!fd.valid() && errno == ENOENT) {
+    if (!fd.valid() && errno == ENOENT && missing == Missing::Create) {
         if (mkdirat(parent, name, mode) == 0)
             created = true;
         else if (errno != EEXIST)
@@ -70,9 +73,9 @@ DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharin
     return NO_ERROR;
 }
 
-DWORD open_root(const std::string &path, UniqueFd *root)
+DWORD open_root(const std::string &path, UniqueFd *root, Missing missing = Missing::Create)
 {
-    return open_checked_dir(AT_FDCWD, path.c_str(), 0755, Sharing::Private, root);
+    return open_checked_dir(AT_FDCWD, path.c_str(), 0755, Sharing::Private, root, missing);
 }
 
 } // namespace
@@ -86,15 +89,16 @@ std::string machine_root_path()
     return path;
 }
 
-DWORD open_drive_dir(char letter, UniqueFd *dir)
+DWORD open_drive_dir(char letter, bool create, UniqueFd *dir)
 {
+    Missing missing = create ? Missing::Create : Missing::Fail;
     UniqueFd root;
-    DWORD err = open_root(machine_root_path(), &root);
+    DWORD err = open_root(machine_root_path(), &root, missing);
     if (err != NO_ERROR)
         return err;
     char name[] = "drive_?";
     name[6] = letter;
-    return open_checked_dir(root.get(), name, 0755, Sharing::Private, dir);
+    return open_checked_dir(root.get(), name, 0755, Sharing::Private, dir, missing);
 }
 
 DWORD open_mailslot_dir(UniqueFd *dir, std::string *path)
