@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +68,7 @@ TestNetwork::TestNetwork(int hosts)
     char scratch[] = "/tmp/relay-net-XXXXXX";
     scratch_ = mkdtemp(scratch) ? scratch : "";
     EXPECT_FALSE(scratch_.empty());
+    chmod(scratch_.c_str(), 0755); // other accounts reach the hosts' roots, as in /tmp
     Sh("ip netns add " + bridge_ns_);
     Sh("ip -n " + bridge_ns_ + " link add br0 type bridge && ip -n " + bridge_ns_ +
        " link set br0 up");

@@ -179,8 +179,11 @@ TEST_F(RelayNetwork, NmblookupResolvesEachRelayAndTheGroupAndRelaysResolveEachOt
     found = Nmblookup("HOSTC");
     EXPECT_NE(found.out.find("failed to find name"), std::string::npos) << found.out;
 
-    Finished resolved = net_->Run(*b_, {RELAY_REQUEST_PATH, "resolve hosta"});
-    EXPECT_EQ(resolved.out, "ok " + a_->ip + "\n");
+    // Any local account may use the hand-off socket.
+    Finished resolved = Wait(net_->Start(b_->ns, b_->hostname, b_->root,
+                                         {RELAY_REQUEST_PATH, "resolve hosta"}, true),
+                             10);
+    EXPECT_EQ(resolved.out, "ok " + a_->ip + "\n") << resolved.err;
     resolved = net_->Run(*b_, {RELAY_REQUEST_PATH, "resolve HOSTC"});
     EXPECT_EQ(resolved.out, "error 53\n");
     EXPECT_EQ(resolved.exit_code, 1);
@@ -256,6 +259,8 @@ TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
     net_->SendUdp(*c_, TestNetwork::kBroadcast, 138, Datagram(kDirectUnique, "HOSTB", "box", "b"));
     net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "nosuch", "no slot"));
     net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "..", "no slot"));
+    std::string too_long(kMaxMailslotData + 1, 'x');
+    net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "box", too_long));
     Bytes fragment = Datagram(kDirectUnique, "HOSTA", "box", "fragment");
     fragment[1] |= kFlagMore;
     net_->SendUdp(*c_, a, 138, fragment);
@@ -277,7 +282,7 @@ TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
     for (const auto &entry : std::filesystem::directory_iterator(a_->root + "/mailslot"))
         slots.push_back(entry.path().filename());
     EXPECT_EQ(slots, std::vector<std::string>{"box"});
-    EXPECT_EQ(Counters(relay), "delivered 1, dropped 5, malformed 7, sent 0");
+    EXPECT_EQ(Counters(relay), "delivered 1, dropped 6, malformed 7, sent 0");
     EXPECT_NE(Nmblookup("HOSTA").out.find(a + " HOSTA<00>"), std::string::npos);
 }
 
@@ -298,12 +303,17 @@ TEST_F(RelayNetwork, ARelayKilledAndRestartedServesAgain)
     EXPECT_TRUE(WaitForText(box.out, Delivered("again"), 5));
 }
 
-TEST_F(RelayNetwork, WithoutPrivilegeOrWithItsPortTakenItSaysWhyInOneLine)
+TEST_F(RelayNetwork, WithoutPrivilegeWithoutItsInterfaceOrWithItsPortTakenItSaysWhy)
 {
     Finished unprivileged = Wait(net_->Start(a_->ns, "hosta", a_->root, {RELAY_PATH}, true), 10);
     EXPECT_EQ(unprivileged.exit_code, 1);
     EXPECT_EQ(unprivileged.err, "mailslot-relay: UDP port 137 needs root or CAP_NET_BIND_SERVICE: "
                                 "run it as root or grant the capability\n");
+
+    Finished no_such = Wait(net_->Start(*a_, {RELAY_PATH, "--interface", "eth9"}), 10);
+    EXPECT_EQ(no_such.exit_code, 1);
+    EXPECT_EQ(no_such.err, "mailslot-relay: interface eth9 is not an up, broadcast-capable IPv4 "
+                           "interface other than loopback\n");
 
     // A second relay on one host finds the ports taken, and says by whom.
     Process first = net_->StartRelay(*b_);
