@@ -15,6 +15,7 @@ Prints one Markdown table.
 import argparse
 import os
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -142,6 +143,8 @@ def main():
         return
     if os.geteuid() != 0:
         sys.exit("bench/relay_rate.py needs root (network namespaces, ports 137 and 138)")
+    # A stop by SIGTERM still removes the namespaces.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("bench/relay_rate.py: stopped"))
     prefix = f"msrbench{os.getpid()}"
     ns_a, ns_b = prefix + "a", prefix + "b"
     root = tempfile.mkdtemp(prefix="relay-bench-")
