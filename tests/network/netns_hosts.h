@@ -1,0 +1,83 @@
+// Hosts on a network of their own, on one machine: a network namespace per
+// host, each with a veth into a bridge that lives in a namespace of its own,
+// addresses from a /24 that exists only inside those namespaces. Each host
+// has its own W32_ROOT; programs run in a host's namespace, under its host
+// name. Everything is removed when the network goes away.
+#ifndef TESTS_NETWORK_NETNS_HOSTS_H
+#define TESTS_NETWORK_NETNS_HOSTS_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Why these tests cannot run here (not root, a tool missing), or "".
+std::string MissingForNetworkTests();
+
+struct Host {
+    std::string hostname; // lower case, as the host names itself
+    std::string ns;
+    std::string ip;
+    std::string root; // its W32_ROOT
+};
+
+struct Process {
+    pid_t pid = -1;
+    std::string out; // files that hold its stdout and stderr
+    std::string err;
+};
+
+struct Finished {
+    int exit_code = -1; // -1: killed, or still running at the time-out
+    std::string out;
+    std::string err;
+};
+
+class TestNetwork {
+public:
+    static constexpr const char *kBroadcast = "10.213.47.255";
+
+    explicit TestNetwork(int hosts);
+    ~TestNetwork();
+    TestNetwork(const TestNetwork &) = delete;
+    TestNetwork &operator=(const TestNetwork &) = delete;
+
+    Host &host(int i) { return hosts_[size_t(i)]; }
+    const std::string &bridge_ns() const { return bridge_ns_; }
+
+    // Starts `argv` in `ns` under `hostname`, with W32_ROOT=`root`
+    // (and, when `as_nobody`, as the nobody account).
+    Process Start(const std::string &ns, const std::string &hostname, const std::string &root,
+                  const std::vector<std::string> &argv, bool as_nobody = false);
+    Process Start(const Host &h, const std::vector<std::string> &argv)
+    {
+        return Start(h.ns, h.hostname, h.root, argv);
+    }
+    // Runs `argv` on `h` to its end (killed after `seconds`).
+    Finished Run(const Host &h, const std::vector<std::string> &argv, double seconds = 20);
+
+    // Starts the relay on `h` (its default name, its host name) and waits
+    // until it has registered its names.
+    Process StartRelay(const Host &h, const std::vector<std::string> &extra = {});
+
+    // Sends `bytes` from `h` with a plain UDP socket to `ip`:`port`.
+    void SendUdp(const Host &h, const std::string &ip, uint16_t port,
+                 const std::vector<uint8_t> &bytes);
+
+private:
+    std::string prefix_;
+    std::string bridge_ns_;
+    std::string scratch_;
+    std::vector<Host> hosts_;
+    std::vector<pid_t> started_;
+};
+
+// Waits up to `seconds` for `text` to appear in the file at `path`.
+bool WaitForText(const std::string &path, const std::string &text, double seconds);
+std::string ReadFile(const std::string &path);
+// Waits for a started process to end (killed after `seconds`).
+Finished Wait(const Process &p, double seconds);
+void Signal(const Process &p, int signal);
+
+#endif

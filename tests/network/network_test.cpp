@@ -1,0 +1,327 @@
+// mailslot-relay between hosts on a network of their own (see
+// netns_hosts.h): names as Samba's nmblookup sees them, datagrams as tshark
+// decodes them, delivery into slots held through the platform layer, and
+// what the relay must shrug off.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "datagram_packet.h"
+#include "netns_hosts.h"
+
+using namespace relay;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string Hex(const std::string &text)
+{
+    std::string hex;
+    char two[3];
+    for (unsigned char c : text) {
+        snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+    }
+    return hex;
+}
+
+// What slot_reader prints for one message.
+std::string Delivered(const std::string &text)
+{
+    return std::to_string(text.size()) + " " + Hex(text) + "\n";
+}
+
+Bytes Datagram(uint8_t type, const std::string &to, const std::string &slot, const std::string &data)
+{
+    MailslotDatagram d;
+    d.type = type;
+    d.id = 77;
+    d.source_ip = 0x0ad52f03;
+    make_name("HOSTC", 0, &d.source);
+    make_name(to, 0, &d.destination);
+    d.slot = slot;
+    d.data.assign(data.begin(), data.end());
+    return build_mailslot_datagram(d);
+}
+
+// A capture of the bridge, so every packet between the hosts, decoded by
+// tshark when it stops.
+class Capture {
+public:
+    Capture(TestNetwork *net) : net_(net)
+    {
+        file_ = net->host(0).root + "/../capture.pcapng";
+        tshark_ = net->Start(net->bridge_ns(), "bridge", net->host(0).root,
+                             {"tshark", "-i", "br0", "-f", "udp port 137 or udp port 138",
+                              "-w", file_});
+        EXPECT_TRUE(WaitForText(tshark_.err, "Capturing on", 20)) << ReadFile(tshark_.err);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+
+    // Stops the capture and gives tshark's fields for packets that match
+    // `filter`, one line per packet.
+    std::string Stop(const std::string &filter, const std::vector<std::string> &fields)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Signal(tshark_, SIGINT);
+        Wait(tshark_, 10);
+        std::string command = std::string("tshark") + " -r " + file_ + " -Y '" + filter +
+                              "' -T fields";
+        for (const std::string &f : fields)
+            command += " -e " + f;
+        return Shell(command);
+    }
+
+    // Packets tshark finds malformed in the capture (after Stop).
+    std::string Malformed()
+    {
+        return Shell(std::string("tshark") + " -r " + file_ + " -Y _ws.malformed");
+    }
+
+private:
+    static std::string Shell(const std::string &command)
+    {
+        std::string out;
+        FILE *p = popen((command + " 2>/dev/null").c_str(), "r");
+        char buffer[4096];
+        size_t n;
+        while (p && (n = fread(buffer, 1, sizeof buffer, p)) > 0)
+            out.append(buffer, n);
+        if (p)
+            pclose(p);
+        return out;
+    }
+
+    TestNetwork *net_;
+    std::string file_;
+    Process tshark_;
+};
+
+class RelayNetwork : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string missing = MissingForNetworkTests();
+        if (!missing.empty()) {
+            if (getenv("CI") && std::string(getenv("CI")) == "true")
+                FAIL() << missing << ": CI must run the network tests";
+            GTEST_SKIP() << missing;
+        }
+        net_ = std::make_unique<TestNetwork>(3);
+        a_ = &net_->host(0);
+        b_ = &net_->host(1);
+        c_ = &net_->host(2);
+    }
+
+    Finished Nmblookup(const std::string &name)
+    {
+        return net_->Run(*c_, {"nmblookup", "-B", TestNetwork::kBroadcast, name});
+    }
+
+    Finished Request(const Host &h, const std::string &header, const std::string &data)
+    {
+        return net_->Run(h, {RELAY_REQUEST_PATH, header, data});
+    }
+
+    Process HoldSlot(const Host &h, const std::string &slot)
+    {
+        Process reader = net_->Start(h, {SLOT_READER_PATH, slot});
+        EXPECT_TRUE(WaitForText(reader.out, "ready\n", 10)) << ReadFile(reader.err);
+        return reader;
+    }
+
+    // The relay's counters, as it prints them on SIGUSR1.
+    std::string Counters(const Process &relay)
+    {
+        size_t before = ReadFile(relay.err).size();
+        Signal(relay, SIGUSR1);
+        EXPECT_TRUE(WaitForText(relay.err, "malformed", 5));
+        for (int i = 0; i < 100; ++i) {
+            std::string err = ReadFile(relay.err);
+            size_t line = err.find("delivered", before);
+            if (line != std::string::npos && err.find('\n', line) != std::string::npos)
+                return err.substr(line, err.find('\n', line) - line);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return "";
+    }
+
+    std::unique_ptr<TestNetwork> net_;
+    Host *a_ = nullptr;
+    Host *b_ = nullptr;
+    Host *c_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(RelayNetwork, NmblookupResolvesEachRelayAndTheGroupAndRelaysResolveEachOther)
+{
+    net_->StartRelay(*a_);
+    net_->StartRelay(*b_);
+
+    Finished found = Nmblookup("HOSTA");
+    EXPECT_EQ(found.exit_code, 0) << found.out << found.err;
+    EXPECT_NE(found.out.find(a_->ip + " HOSTA<00>"), std::string::npos) << found.out;
+    found = Nmblookup("hostb");
+    EXPECT_NE(found.out.find(b_->ip + " hostb<00>"), std::string::npos) << found.out;
+    found = Nmblookup("WORKGROUP");
+    EXPECT_NE(found.out.find(a_->ip + " WORKGROUP<00>"), std::string::npos) << found.out;
+    EXPECT_NE(found.out.find(b_->ip + " WORKGROUP<00>"), std::string::npos) << found.out;
+    found = Nmblookup("HOSTC");
+    EXPECT_NE(found.out.find("failed to find name"), std::string::npos) << found.out;
+
+    // Any local account may use the hand-off socket.
+    Finished resolved = Wait(net_->Start(b_->ns, b_->hostname, b_->root,
+                                         {RELAY_REQUEST_PATH, "resolve hosta"}, true),
+                             10);
+    EXPECT_EQ(resolved.out, "ok " + a_->ip + "\n") << resolved.err;
+    resolved = net_->Run(*b_, {RELAY_REQUEST_PATH, "resolve HOSTC"});
+    EXPECT_EQ(resolved.out, "error 53\n");
+    EXPECT_EQ(resolved.exit_code, 1);
+}
+
+TEST_F(RelayNetwork, ASecondRelayClaimingTheSameNameIsRefused)
+{
+    Process first = net_->StartRelay(*a_);
+    Process second = net_->Start(*c_, {RELAY_PATH, "--name", "hosta"});
+    Finished refused = Wait(second, 10);
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find("mailslot-relay: the name HOSTA<00> is already held by " + a_->ip),
+              std::string::npos)
+        << refused.err;
+
+    Finished found = Nmblookup("HOSTA");
+    EXPECT_EQ(found.out.find(c_->ip), std::string::npos) << found.out;
+    EXPECT_NE(found.out.find(a_->ip + " HOSTA<00>"), std::string::npos) << found.out;
+
+    // The one that holds the name stops cleanly, releasing it.
+    Signal(first, SIGTERM);
+    EXPECT_EQ(Wait(first, 10).exit_code, 0);
+    EXPECT_FALSE(std::filesystem::exists(a_->root + "/mailslot-relay/socket"));
+}
+
+TEST_F(RelayNetwork, SentDatagramsDecodeAsMailslotWritesAndArriveWhole)
+{
+    net_->StartRelay(*a_);
+    net_->StartRelay(*b_);
+    Process reply_slot = HoldSlot(*a_, "$Channel2$");
+    Process box_b = HoldSlot(*b_, "box");
+    Process box_c = HoldSlot(*c_, "box"); // host C runs no relay: nothing reaches it
+    Capture capture(net_.get());
+
+    std::string largest(kMaxMailslotData, 'x');
+    largest[0] = ' ';
+    EXPECT_EQ(Request(*b_, "send unique HOSTA $CHANNEL2$", "2").out, "ok\n");
+    EXPECT_EQ(Request(*b_, "send unique hosta $Channel2$", largest).out, "ok\n");
+    EXPECT_EQ(Request(*b_, "send unique hosta $Channel2$", largest + "x").out, "error 53\n");
+    EXPECT_EQ(Request(*b_, "send unique HOSTC $Channel2$", "lost").out, "error 53\n");
+    EXPECT_EQ(Request(*a_, "send group WORKGROUP box", "group").out, "ok\n");
+    EXPECT_EQ(Request(*a_, "send all box", "all").out, "ok\n");
+    EXPECT_EQ(Request(*a_, "send group OTHERGROUP box", "other").out, "ok\n");
+
+    EXPECT_TRUE(WaitForText(reply_slot.out, Delivered(largest), 5));
+    EXPECT_TRUE(WaitForText(box_b.out, Delivered("all"), 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ReadFile(reply_slot.out), "ready\n" + Delivered("2") + Delivered(largest));
+    EXPECT_EQ(ReadFile(box_b.out), "ready\n" + Delivered("group") + Delivered("all"));
+    EXPECT_EQ(ReadFile(box_c.out), "ready\n");
+
+    std::string writes = capture.Stop("mailslot", {"ip.src", "ip.dst", "nbdgm.type",
+                                                   "nbdgm.source_name", "nbdgm.destination_name",
+                                                   "mailslot.name", "data.data"});
+    std::string from_b = b_->ip + "\t" + a_->ip + "\t16\tHOSTB<00>\tHOSTA<00>\t";
+    std::string from_a = a_->ip + "\t" + TestNetwork::kBroadcast + "\t17\tHOSTA<00>\t";
+    std::string expected = from_b + "\\MAILSLOT\\$CHANNEL2$\t" + Hex("2") + "\n" +
+                           from_b + "\\MAILSLOT\\$Channel2$\t" + Hex(largest) + "\n" +
+                           from_a + "WORKGROUP<00>\t\\MAILSLOT\\box\t" + Hex("group") + "\n" +
+                           from_a + "WORKGROUP<00>\t\\MAILSLOT\\box\t" + Hex("all") + "\n" +
+                           from_a + "OTHERGROUP<00>\t\\MAILSLOT\\box\t" + Hex("other") + "\n";
+    EXPECT_EQ(writes, expected);
+    EXPECT_EQ(capture.Malformed(), "");
+}
+
+TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
+{
+    Process relay = net_->StartRelay(*a_);
+    Process box = HoldSlot(*a_, "box");
+    const std::string a = a_->ip;
+
+    net_->SendUdp(*c_, a, 138, Datagram(kDirectGroup, "OTHERGROUP", "box", "other group"));
+    net_->SendUdp(*c_, TestNetwork::kBroadcast, 138, Datagram(kDirectUnique, "HOSTB", "box", "b"));
+    net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "nosuch", "no slot"));
+    net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "..", "no slot"));
+    std::string too_long(kMaxMailslotData + 1, 'x');
+    net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "box", too_long));
+    Bytes fragment = Datagram(kDirectUnique, "HOSTA", "box", "fragment");
+    fragment[1] |= kFlagMore;
+    net_->SendUdp(*c_, a, 138, fragment);
+    Bytes good = Datagram(kDirectUnique, "HOSTA", "box", "after");
+    Bytes lying = good;
+    lying[10] = 0x7f; // DGM_LENGTH far past the packet
+    Bytes cut(good.begin(), good.end() - 10);
+    cut[10] = 0;
+    cut[11] = uint8_t(cut.size() - 14); // the lengths agree, the SMB is cut short
+    for (const Bytes &bad : {lying, cut, Bytes{0x11}, Bytes(600, 0x11), Bytes()})
+        net_->SendUdp(*c_, a, 138, bad);
+    net_->SendUdp(*c_, a, 137, Bytes(40, 0xc0));
+    net_->SendUdp(*c_, a, 137, Bytes{1, 2, 3});
+
+    net_->SendUdp(*c_, a, 138, good); // and the relay still serves
+    EXPECT_TRUE(WaitForText(box.out, Delivered("after"), 5));
+    EXPECT_EQ(ReadFile(box.out), "ready\n" + Delivered("after"));
+    std::vector<std::string> slots;
+    for (const auto &entry : std::filesystem::directory_iterator(a_->root + "/mailslot"))
+        slots.push_back(entry.path().filename());
+    EXPECT_EQ(slots, std::vector<std::string>{"box"});
+    EXPECT_EQ(Counters(relay), "delivered 1, dropped 6, malformed 7, sent 0");
+    EXPECT_NE(Nmblookup("HOSTA").out.find(a + " HOSTA<00>"), std::string::npos);
+}
+
+TEST_F(RelayNetwork, ARelayKilledAndRestartedServesAgain)
+{
+    Process relay = net_->StartRelay(*a_);
+    net_->StartRelay(*b_);
+    Process box = HoldSlot(*a_, "box");
+    EXPECT_EQ(Request(*b_, "send unique HOSTA box", "before").out, "ok\n");
+    EXPECT_TRUE(WaitForText(box.out, Delivered("before"), 5));
+
+    Signal(relay, SIGKILL);
+    Wait(relay, 5);
+    net_->StartRelay(*a_);
+    EXPECT_NE(Nmblookup("HOSTA").out.find(a_->ip + " HOSTA<00>"), std::string::npos);
+    EXPECT_EQ(Request(*b_, "send unique HOSTA box", "again").out, "ok\n");
+    EXPECT_EQ(Request(*a_, "send unique HOSTB box", "hand-off back").out, "ok\n");
+    EXPECT_TRUE(WaitForText(box.out, Delivered("again"), 5));
+}
+
+TEST_F(RelayNetwork, WithoutPrivilegeWithoutItsInterfaceOrWithItsPortTakenItSaysWhy)
+{
+    Finished unprivileged = Wait(net_->Start(a_->ns, "hosta", a_->root, {RELAY_PATH}, true), 10);
+    EXPECT_EQ(unprivileged.exit_code, 1);
+    EXPECT_EQ(unprivileged.err, "mailslot-relay: UDP port 137 needs root or CAP_NET_BIND_SERVICE: "
+                                "run it as root or grant the capability\n");
+
+    Finished no_such = Wait(net_->Start(*a_, {RELAY_PATH, "--interface", "eth9"}), 10);
+    EXPECT_EQ(no_such.exit_code, 1);
+    EXPECT_EQ(no_such.err, "mailslot-relay: interface eth9 is not an up, broadcast-capable IPv4 "
+                           "interface other than loopback\n");
+
+    // A second relay on one host finds the ports taken, and says by whom.
+    Process first = net_->StartRelay(*b_);
+    Finished taken = Wait(net_->Start(*b_, {RELAY_PATH, "--name", "other"}), 10);
+    EXPECT_EQ(taken.exit_code, 1);
+    EXPECT_NE(taken.err.find("mailslot-relay: UDP port 137 is in use by mailslot-relay (pid " +
+                             std::to_string(first.pid) + ")\n"),
+              std::string::npos)
+        << taken.err;
+    EXPECT_EQ(std::count(taken.err.begin(), taken.err.end(), '\n'), 1);
+}

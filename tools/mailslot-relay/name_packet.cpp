@@ -1,0 +1,165 @@
+#include "name_packet.h"
+
+namespace relay {
+namespace {
+
+constexpr size_t kHeaderBytes = 12;
+constexpr uint16_t kFlagResponse = 0x8000;
+constexpr uint16_t kFlagAuthoritative = 0x0400;
+constexpr uint16_t kFlagTruncated = 0x0200;
+constexpr uint16_t kFlagRecursionDesired = 0x0100;
+constexpr uint16_t kFlagRecursionAvailable = 0x0080;
+constexpr uint16_t kFlagBroadcast = 0x0010;
+constexpr size_t kNbEntryBytes = 6;
+constexpr uint32_t kMaxRecords = 64; // more than any real packet carries
+
+// A name in place, or a pointer (two bytes, top bits set) back to a name
+// written earlier in the packet, which must itself be in place.
+Parse read_name(Reader *in, NetbiosName *out)
+{
+    if (in->left() >= 2 && (in->data()[in->offset()] & 0xc0) == 0xc0) {
+        uint16_t pointer;
+        in->be16(&pointer);
+        size_t target = pointer & 0x3fff;
+        if (target < kHeaderBytes || target + kEncodedNameBytes > in->offset() - 2)
+            return Parse::Malformed;
+        Reader at(in->data(), in->size());
+        at.skip(target);
+        return decode_name(&at, out);
+    }
+    return decode_name(in, out);
+}
+
+// One resource record; `kept` tells whether it was an NB record, read into
+// `record`.
+Parse read_record(Reader *in, NameRecord *record, bool *kept)
+{
+    uint16_t type, klass, rdlength;
+    if (read_name(in, &record->name) != Parse::Ok)
+        return Parse::Malformed;
+    if (!in->be16(&type) || !in->be16(&klass) || !in->be32(&record->ttl) || !in->be16(&rdlength))
+        return Parse::Malformed;
+    const uint8_t *bytes;
+    if (!in->bytes(rdlength, &bytes))
+        return Parse::Malformed;
+    *kept = false;
+    if (type != kTypeNb || klass != kClassIn)
+        return Parse::Ok;
+    // An NB record lists one or more (flags, address) entries; a node
+    // answering for itself gives one, and the first is the one that counts.
+    if (rdlength < kNbEntryBytes || rdlength % kNbEntryBytes != 0)
+        return Parse::Malformed;
+    Reader entry(bytes, rdlength);
+    entry.be16(&record->nb_flags);
+    entry.be32(&record->address);
+    *kept = true;
+    return Parse::Ok;
+}
+
+} // namespace
+
+bool NamePacket::operator==(const NamePacket &o) const
+{
+    return id == o.id && response == o.response && opcode == o.opcode &&
+           authoritative == o.authoritative && truncated == o.truncated &&
+           recursion_desired == o.recursion_desired &&
+           recursion_available == o.recursion_available && broadcast == o.broadcast &&
+           rcode == o.rcode && has_question == o.has_question &&
+           (!has_question || (question == o.question && question_type == o.question_type)) &&
+           has_record == o.has_record && (!has_record || record == o.record);
+}
+
+Parse parse_name_packet(const uint8_t *data, size_t size, NamePacket *out)
+{
+    Reader in(data, size);
+    uint16_t flags, qdcount, ancount, nscount, arcount;
+    if (!in.be16(&out->id) || !in.be16(&flags) || !in.be16(&qdcount) || !in.be16(&ancount) ||
+        !in.be16(&nscount) || !in.be16(&arcount))
+        return Parse::Malformed;
+    out->response = flags & kFlagResponse;
+    out->opcode = uint8_t((flags >> 11) & 0x0f);
+    out->authoritative = flags & kFlagAuthoritative;
+    out->truncated = flags & kFlagTruncated;
+    out->recursion_desired = flags & kFlagRecursionDesired;
+    out->recursion_available = flags & kFlagRecursionAvailable;
+    out->broadcast = flags & kFlagBroadcast;
+    out->rcode = uint8_t(flags & 0x0f);
+
+    if (qdcount > 1)
+        return Parse::Malformed;
+    out->has_question = qdcount == 1;
+    if (out->has_question) {
+        uint16_t klass;
+        if (read_name(&in, &out->question) != Parse::Ok || !in.be16(&out->question_type) ||
+            !in.be16(&klass))
+            return Parse::Malformed;
+    }
+    uint32_t records = uint32_t(ancount) + nscount + arcount;
+    if (records > kMaxRecords)
+        return Parse::Malformed;
+    out->has_record = false;
+    for (uint32_t i = 0; i < records; ++i) {
+        NameRecord record;
+        bool kept = false;
+        if (read_record(&in, &record, &kept) != Parse::Ok)
+            return Parse::Malformed;
+        if (kept && !out->has_record) {
+            out->record = record;
+            out->has_record = true;
+        }
+    }
+    switch (out->opcode) {
+    case kOpQuery:
+    case kOpRegistration:
+    case kOpRelease:
+    case kOpWack:
+    case kOpRefresh:
+    case kOpRefreshAlt:
+    case kOpMultihomed:
+        return Parse::Ok;
+    default:
+        return Parse::Unsupported;
+    }
+}
+
+std::vector<uint8_t> build_name_packet(const NamePacket &packet)
+{
+    std::vector<uint8_t> bytes;
+    Writer out(&bytes);
+    uint16_t flags = uint16_t((packet.opcode & 0x0f) << 11 | (packet.rcode & 0x0f));
+    if (packet.response)
+        flags |= kFlagResponse;
+    if (packet.authoritative)
+        flags |= kFlagAuthoritative;
+    if (packet.truncated)
+        flags |= kFlagTruncated;
+    if (packet.recursion_desired)
+        flags |= kFlagRecursionDesired;
+    if (packet.recursion_available)
+        flags |= kFlagRecursionAvailable;
+    if (packet.broadcast)
+        flags |= kFlagBroadcast;
+    out.be16(packet.id);
+    out.be16(flags);
+    out.be16(packet.has_question ? 1 : 0);
+    out.be16(packet.has_record && packet.response ? 1 : 0);
+    out.be16(0);
+    out.be16(packet.has_record && !packet.response ? 1 : 0);
+    if (packet.has_question) {
+        encode_name(packet.question, &out);
+        out.be16(packet.question_type);
+        out.be16(kClassIn);
+    }
+    if (packet.has_record) {
+        encode_name(packet.record.name, &out);
+        out.be16(kTypeNb);
+        out.be16(kClassIn);
+        out.be32(packet.record.ttl);
+        out.be16(uint16_t(kNbEntryBytes));
+        out.be16(packet.record.nb_flags);
+        out.be32(packet.record.address);
+    }
+    return bytes;
+}
+
+} // namespace relay

@@ -1,0 +1,25 @@
+// The relay's command line:
+//   mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]...
+#ifndef MAILSLOT_RELAY_OPTIONS_H
+#define MAILSLOT_RELAY_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace relay {
+
+struct Options {
+    std::string name;      // empty: the computer name the platform reports
+    std::string workgroup = "WORKGROUP";
+    std::vector<std::string> interfaces; // empty: every suitable one
+};
+
+// False with a one-line reason in `error` for a bad command line; `help`
+// is set for --help.
+bool parse_options(int argc, char **argv, Options *out, bool *help, std::string *error);
+
+extern const char kUsage[];
+
+} // namespace relay
+
+#endif

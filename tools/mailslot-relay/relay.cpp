@@ -1,0 +1,294 @@
+#include "relay.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/signalfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace relay {
+namespace {
+
+constexpr size_t kLargestUdpPayload = 65535;
+
+// A slot name this host's slots can have: one path component.
+bool is_local_slot_name(const std::string &slot)
+{
+    if (slot.empty() || slot == "." || slot == "..")
+        return false;
+    for (unsigned char c : slot)
+        if (c < 0x20 || c == '/' || c == '\\')
+            return false;
+    return true;
+}
+
+} // namespace
+
+Relay::Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
+             std::string root)
+    : name_(name), group_(group), interfaces_(std::move(interfaces)), root_(std::move(root)),
+      datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))), buffer_(kLargestUdpPayload)
+{
+    names_ = std::make_unique<NameService>(name_, group_, interfaces_, this,
+                                           uint16_t(datagram_id_ * 31u + 1));
+}
+
+Millis Relay::now()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return Millis(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+bool Relay::open(std::string *error)
+{
+    if (!name_port_.open(kNamePort, error) || !datagram_port_.open(kDatagramPort, error) ||
+        !handoff_.open(root_, error))
+        return false;
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGUSR1);
+    signals_.reset(signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!signals_.valid()) {
+        *error = std::string("cannot watch for signals: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+int Relay::run()
+{
+    delivery_.start();
+    names_->start(now());
+    NameService::State reported = NameService::State::Registering;
+    auto handler = [this](const HandoffRequest &request, HandoffServer::Reply reply) {
+        on_handoff(request, reply);
+    };
+    int status = 0;
+    for (;;) {
+        std::vector<struct pollfd> fds = {{signals_.get(), POLLIN, 0},
+                                          {name_port_.fd(), POLLIN, 0},
+                                          {datagram_port_.fd(), POLLIN, 0}};
+        handoff_.add_poll_fds(&fds);
+        Millis deadline = names_->next_deadline();
+        int timeout = deadline < 0 ? -1 : int(std::max<Millis>(0, deadline - now()));
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+            fprintf(stderr, "mailslot-relay: poll failed: %s\n", strerror(errno));
+            status = 1;
+            break;
+        }
+        Signal signal = take_signal();
+        if (signal == Signal::Stop)
+            break;
+        if (signal == Signal::Report)
+            counters_.print(stderr);
+        if (fds[1].revents)
+            on_name_packets();
+        if (fds[2].revents)
+            on_datagrams();
+        for (size_t i = 3; i < fds.size(); ++i)
+            handoff_.on_ready(fds[i], handler);
+        names_->tick(now());
+
+        NameService::State state = names_->state();
+        if (state == NameService::State::Conflict) {
+            fprintf(stderr, "mailslot-relay: the name %s is already held by %s: choose another "
+                            "with --name\n",
+                    name_.describe().c_str(), ip_text(names_->conflict_owner()).c_str());
+            status = 1;
+            break;
+        }
+        if (state == NameService::State::Registered && reported != state)
+            report_registered();
+        reported = state;
+    }
+    names_->release();
+    handoff_.close();
+    delivery_.stop();
+    counters_.print(stderr);
+    return status;
+}
+
+void Relay::report_registered() const
+{
+    std::string where;
+    for (const Interface &iface : interfaces_)
+        where += (where.empty() ? " on " : ", ") + iface.name + " " + ip_text(iface.address);
+    fprintf(stderr, "mailslot-relay: %s and %s registered%s\n", name_.describe().c_str(),
+            group_.describe().c_str(), where.c_str());
+    fflush(stderr);
+}
+
+Relay::Signal Relay::take_signal()
+{
+    Signal result = Signal::None;
+    struct signalfd_siginfo info;
+    while (read(signals_.get(), &info, sizeof info) == ssize_t(sizeof info)) {
+        if (info.ssi_signo == SIGUSR1 && result == Signal::None)
+            result = Signal::Report;
+        else if (info.ssi_signo != SIGUSR1)
+            result = Signal::Stop;
+    }
+    return result;
+}
+
+const Interface *Relay::interface_by_index(int index) const
+{
+    for (const Interface &iface : interfaces_)
+        if (iface.index == index)
+            return &iface;
+    return nullptr;
+}
+
+bool Relay::from_self(uint32_t address) const
+{
+    for (const Interface &iface : interfaces_)
+        if (iface.address == address)
+            return true;
+    return false;
+}
+
+void Relay::on_name_packets()
+{
+    Arrival arrival;
+    while (name_port_.receive(buffer_.data(), buffer_.size(), &arrival)) {
+        const Interface *iface = interface_by_index(arrival.interface_index);
+        if (!iface || from_self(arrival.from))
+            continue; // not a network we serve, or our own broadcast come back
+        NamePacket packet;
+        Parse parsed = parse_name_packet(buffer_.data(), arrival.size, &packet);
+        if (parsed == Parse::Malformed)
+            ++counters_.malformed;
+        else if (parsed == Parse::Unsupported)
+            ++counters_.dropped;
+        else
+            names_->on_packet(packet, *iface, arrival.from, arrival.port, now());
+    }
+}
+
+void Relay::on_datagrams()
+{
+    Arrival arrival;
+    while (datagram_port_.receive(buffer_.data(), buffer_.size(), &arrival)) {
+        const Interface *iface = interface_by_index(arrival.interface_index);
+        if (!iface || from_self(arrival.from))
+            continue;
+        MailslotDatagram datagram;
+        Parse parsed = parse_mailslot_datagram(buffer_.data(), arrival.size, &datagram);
+        if (parsed == Parse::Malformed)
+            ++counters_.malformed;
+        else if (parsed == Parse::Unsupported)
+            ++counters_.dropped;
+        else
+            on_datagram(datagram);
+    }
+}
+
+bool Relay::addressed_to_us(const MailslotDatagram &datagram) const
+{
+    if (same_name_any_suffix(datagram.destination, name_) ||
+        same_name_any_suffix(datagram.destination, group_))
+        return true;
+    // A broadcast datagram may name every node with "*".
+    return datagram.type == kBroadcast && datagram.destination.bytes[0] == '*';
+}
+
+void Relay::on_datagram(const MailslotDatagram &datagram)
+{
+    if (!addressed_to_us(datagram) || !is_local_slot_name(datagram.slot) ||
+        datagram.data.size() > kMaxMailslotData) {
+        ++counters_.dropped;
+        return;
+    }
+    delivery_.enqueue(datagram.slot, datagram.data);
+}
+
+void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply &reply)
+{
+    NetbiosName target;
+    bool named = request.kind == HandoffRequest::Kind::SendAll ||
+                 make_name(request.target, 0x00, &target);
+    if (!named || (request.kind != HandoffRequest::Kind::Resolve &&
+                   request.data.size() > kMaxMailslotData)) {
+        reply("error 53");
+        return;
+    }
+    switch (request.kind) {
+    case HandoffRequest::Kind::Resolve:
+        names_->resolve(target, now(), [reply](bool found, const Resolved &where) {
+            reply(found ? "ok " + ip_text(where.address) : "error 53");
+        });
+        break;
+    case HandoffRequest::Kind::SendUnique:
+        send_unique(target, request, reply);
+        break;
+    case HandoffRequest::Kind::SendGroup:
+        send_group(target, request, reply);
+        break;
+    case HandoffRequest::Kind::SendAll:
+        send_group(group_, request, reply);
+        break;
+    }
+}
+
+void Relay::send_unique(const NetbiosName &to, const HandoffRequest &request,
+                        const HandoffServer::Reply &reply)
+{
+    if (same_name(to, name_)) { // our own name: no datagram, straight into the slot
+        delivery_.enqueue(request.slot, request.data);
+        reply("ok");
+        return;
+    }
+    names_->resolve(to, now(), [this, to, request, reply](bool found, const Resolved &where) {
+        if (!found) {
+            reply("error 53");
+            return;
+        }
+        const Interface *iface = interface_by_index(where.interface_index);
+        if (!iface)
+            iface = &interfaces_.front();
+        bool sent = send_datagram(*iface, where.address, kDirectUnique, to, request);
+        reply(sent ? "ok" : "error 53");
+    });
+}
+
+void Relay::send_group(const NetbiosName &group, const HandoffRequest &request,
+                       const HandoffServer::Reply &reply)
+{
+    bool sent = true;
+    for (const Interface &iface : interfaces_)
+        sent = send_datagram(iface, iface.broadcast, kDirectGroup, group, request) && sent;
+    reply(sent ? "ok" : "error 53");
+}
+
+bool Relay::send_datagram(const Interface &iface, uint32_t to, uint8_t type,
+                          const NetbiosName &destination, const HandoffRequest &request)
+{
+    MailslotDatagram d;
+    d.type = type;
+    d.id = datagram_id_++;
+    d.source_ip = iface.address;
+    d.source = name_;
+    d.destination = destination;
+    d.slot = request.slot;
+    d.data = request.data;
+    if (!datagram_port_.send(iface, to, kDatagramPort, build_mailslot_datagram(d)))
+        return false;
+    ++counters_.sent;
+    return true;
+}
+
+void Relay::send_name_packet(const Interface &iface, uint32_t to, uint16_t port,
+                             const std::vector<uint8_t> &packet)
+{
+    name_port_.send(iface, to, port, packet);
+}
+
+} // namespace relay

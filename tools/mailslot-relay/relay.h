@@ -1,0 +1,78 @@
+// The relay's event loop: the name service on UDP 137, the datagram service
+// on UDP 138 and the local hand-off socket, on one thread that never waits
+// on what it receives, until SIGTERM or SIGINT.
+#ifndef MAILSLOT_RELAY_RELAY_H
+#define MAILSLOT_RELAY_RELAY_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "counters.h"
+#include "datagram_packet.h"
+#include "handoff_server.h"
+#include "interfaces.h"
+#include "name_service.h"
+#include "slot_delivery.h"
+#include "udp_port.h"
+
+namespace relay {
+
+class Relay : public NameTransport {
+public:
+    Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
+          std::string root);
+
+    // Binds both ports and opens the hand-off socket; false with a one-line
+    // reason in `error`.
+    bool open(std::string *error);
+
+    // Registers the names and serves until a stop signal (SIGTERM, SIGINT,
+    // blocked by the caller, as is SIGUSR1). Returns the exit status: 0 after
+    // a stop, 1 when another node holds the name.
+    int run();
+
+    void send_name_packet(const Interface &iface, uint32_t to, uint16_t port,
+                          const std::vector<uint8_t> &packet) override;
+
+private:
+    enum class Signal { None, Stop, Report };
+
+    Signal take_signal();
+    void on_name_packets();
+    void on_datagrams();
+    void on_datagram(const MailslotDatagram &datagram);
+    void on_handoff(const HandoffRequest &request, const HandoffServer::Reply &reply);
+    void send_unique(const NetbiosName &to, const HandoffRequest &request,
+                     const HandoffServer::Reply &reply);
+    void send_group(const NetbiosName &group, const HandoffRequest &request,
+                    const HandoffServer::Reply &reply);
+    bool send_datagram(const Interface &iface, uint32_t to, uint8_t type,
+                       const NetbiosName &destination, const HandoffRequest &request);
+    const Interface *interface_by_index(int index) const;
+    bool from_self(uint32_t address) const;
+    bool addressed_to_us(const MailslotDatagram &datagram) const;
+    void report_registered() const;
+    static Millis now();
+
+    const NetbiosName name_;
+    const NetbiosName group_;
+    const std::vector<Interface> interfaces_;
+    const std::string root_;
+
+    Counters counters_;
+    UdpPort name_port_;
+    UdpPort datagram_port_;
+    HandoffServer handoff_;
+    SlotDelivery delivery_{&counters_};
+    std::unique_ptr<NameService> names_;
+    w32::UniqueFd signals_;
+    uint16_t datagram_id_;
+    std::vector<uint8_t> buffer_;
+};
+
+} // namespace relay
+
+#endif
