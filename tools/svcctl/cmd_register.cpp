@@ -9,7 +9,7 @@ int CreateService(const std::string &name, const std::string &program)
 {
     if (program.empty() || program.find('\n') != std::string::npos)
         Fail(kErrorInvalidName, "the program path must be one line");
-    ServiceStore store = ServiceStore::Open();
+    ServiceStore store = ServiceStore::OpenOrCreate();
     std::string absolute = AbsolutePath(program);
     ServiceDir dir = store.Create(name, absolute);
     std::printf("svcctl: created \"%s\" (%s)\n", dir.name().c_str(), absolute.c_str());

@@ -107,13 +107,32 @@ void CheckServiceName(const std::string &name)
                                 "and does not start with a dot");
 }
 
-ServiceStore ServiceStore::Open()
+ServiceStore ServiceStore::OpenOrCreate()
 {
     std::string root = W32Root();
     std::string path = root + "/" + kServicesDir;
     MakeDirectories(root);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
         FailErrno("cannot create " + path);
+    return OpenAt(path);
+}
+
+ServiceStore ServiceStore::Open()
+{
+    std::string root = W32Root();
+    struct stat st;
+    if (stat(root.c_str(), &st) != 0 && errno == ENOENT)
+        Fail(kErrorServiceDoesNotExist,
+             "nothing is registered: the machine root " + root + " does not exist");
+    std::string path = root + "/" + kServicesDir;
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+        Fail(kErrorServiceDoesNotExist,
+             "nothing is registered: " + root + " has no services folder");
+    return OpenAt(path);
+}
+
+ServiceStore ServiceStore::OpenAt(const std::string &path)
+{
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         Fail(kErrorAccessDenied, path + " is a symbolic link: refusing to use it");

@@ -51,9 +51,13 @@ private:
 
 class ServiceStore {
 public:
-    // Opens $W32_ROOT/services, creating it when missing. Refuses a symbolic
-    // link, a directory another account owns, or one others may write to.
+    // Opens $W32_ROOT/services, for a lookup: a missing root or services
+    // folder means nothing is registered, and is left missing. Refuses a
+    // symbolic link, a directory another account owns, or one others may
+    // write to.
     static ServiceStore Open();
+    // The same, for registering: creates the root and the folder when missing.
+    static ServiceStore OpenOrCreate();
 
     // Finds a service by name, ignoring case as the manager does.
     ServiceDir Find(const std::string &name) const;
@@ -63,6 +67,7 @@ public:
 
 private:
     explicit ServiceStore(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    static ServiceStore OpenAt(const std::string &path);
     bool FindEntry(const std::string &name, std::string &entry) const;
 
     UniqueFd fd_;
