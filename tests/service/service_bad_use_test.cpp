@@ -81,6 +81,32 @@ TEST_F(ServiceTest, ALookupWhereNothingIsRegisteredSaysSoAndCreatesNothing)
     EXPECT_EQ(Svcctl({"query", kServiceName}).exitCode, 0);
 }
 
+TEST_F(ServiceTest, AProgramThatCannotRunIsRefusedWith193EveryTime)
+{
+    // No execute permission is known when the service is registered.
+    std::string text = MakeFile("notes.txt", "plain text\n");
+    RunResult created = Svcctl({"create", kServiceName, text});
+    ExpectRefused(created, "193");
+    EXPECT_NE(created.err.find(text), std::string::npos) << created.err;
+
+    // Executable text without a #! line: only running it tells, and it tells
+    // the same every time, started in the background or in the foreground.
+    ASSERT_EQ(chmod(text.c_str(), 0755), 0);
+    ASSERT_EQ(Svcctl({"create", kServiceName, text}).exitCode, 0);
+    for (int i = 0; i < 10; i++) {
+        RunResult start = Svcctl({"start", kServiceName});
+        ExpectRefused(start, "193");
+        EXPECT_NE(start.err.find(text), std::string::npos) << start.err;
+    }
+    ExpectRefused(Svcctl({"run", kServiceName}), "193");
+
+    // Execute permission taken away after registration.
+    ASSERT_EQ(chmod(text.c_str(), 0644), 0);
+    for (int i = 0; i < 3; i++)
+        ExpectRefused(Svcctl({"start", kServiceName}), "193");
+    EXPECT_EQ(QueryPid(), 0);
+}
+
 TEST_F(ServiceTest, StateOtherAccountsCouldTamperWithIsRefused)
 {
     if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)

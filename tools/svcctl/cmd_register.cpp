@@ -1,8 +1,11 @@
 // svcctl create / delete.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "commands.h"
 #include "error.h"
+#include "program_launch.h"
 #include "service_store.h"
 
 int CreateService(const std::string &name, const std::string &program)
@@ -11,6 +14,9 @@ int CreateService(const std::string &name, const std::string &program)
         Fail(kErrorInvalidName, "the program path must be one line");
     ServiceStore store = ServiceStore::OpenOrCreate();
     std::string absolute = AbsolutePath(program);
+    // A program not installed yet is looked for again at start.
+    if (access(absolute.c_str(), F_OK) == 0)
+        CheckProgram(absolute);
     ServiceDir dir = store.Create(name, absolute);
     std::printf("svcctl: created \"%s\" (%s)\n", dir.name().c_str(), absolute.c_str());
     return 0;
