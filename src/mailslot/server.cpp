@@ -9,8 +9,7 @@
 
 enum {
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
-    BULK_SIZE = 65536,      // one block of a counted file; also the largest message taken off
-    REPLY_PATH_MAX = 400    // the most of a path a cannot-open reply echoes in full
+    BULK_SIZE = 65536       // one block of a counted file; also the largest message taken off
 };
 
 // Used by the service thread only: the blocks of a counted file, and the
