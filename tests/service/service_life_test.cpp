@@ -51,22 +51,24 @@ TEST_F(ServiceTest, OrdinaryLifeAnswersRequestsAndLogsEveryStep)
     EXPECT_EQ(stop.exitCode, 0) << stop.err;
     EXPECT_NE(stop.out.find(kStoppedLine), std::string::npos) << stop.out;
 
-    EXPECT_EQ(Log(), "MailSlot service entry point\r\n"
-                     "MailSlot Service starting...\r\n"
-                     "Mailslot created\n\r\n"
-                     "MailSlot Service started!\r\n"
-                     "Mailslot server demo\n\r\n"
-                     "Received: <" + file + ">\n\r\n"
-                     "(Server): file:" + file + ", spaces = 2\n\r\n"
-                     "Bytes sent 2\n\r\n"
-                     "Received: <" + missing + ">\n\r\n" +
-                     cannotOpen + "\r\n"
-                     "Bytes sent " + std::to_string(cannotOpen.size() + 1) + "\n\r\n"
-                     "Received: <exit>\n\r\n"
-                     "Client exited!\n\r\n"
-                     "MailSlot Service stopping...\r\n"
-                     "Mailslot closed!\r\n"
-                     "MailSlot Service stopped!\r\n");
+    // Each client brackets its path with two markers: three lines each.
+    EXPECT_EQ(CountOf(Log(), "Received: <\\\\?\\mailslot-client\\"), 4u);
+    EXPECT_EQ(WithoutMarkers(Log()), "MailSlot service entry point\r\n"
+                                     "MailSlot Service starting...\r\n"
+                                     "Mailslot created\n\r\n"
+                                     "MailSlot Service started!\r\n"
+                                     "Mailslot server demo\n\r\n"
+                                     "Received: <" + file + ">\n\r\n"
+                                     "(Server): file:" + file + ", spaces = 2\n\r\n"
+                                     "Bytes sent 2\n\r\n"
+                                     "Received: <" + missing + ">\n\r\n" +
+                                     cannotOpen + "\r\n"
+                                     "Bytes sent " + std::to_string(cannotOpen.size() + 1) + "\n\r\n"
+                                     "Received: <exit>\n\r\n"
+                                     "Client exited!\n\r\n"
+                                     "MailSlot Service stopping...\r\n"
+                                     "Mailslot closed!\r\n"
+                                     "MailSlot Service stopped!\r\n");
     EXPECT_EQ(History(),
               (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
 
