@@ -10,7 +10,10 @@ extern const char *szSlotName;
 extern const char *szSendSlotName;
 
 // Replies travel by domain broadcast, which carries at most this many bytes.
-enum { MAX_REPLY_SIZE = 424 };
+// A cannot-open reply that would not fit names only the start of the path,
+// REPLY_PATH_MAX bytes of it, followed by "...". Clients rely on both to
+// recognise the reply to a long path.
+enum { MAX_REPLY_SIZE = 424, REPLY_PATH_MAX = 400 };
 
 extern HANDLE hMailslot; // the server slot, from start-up to the stop
 extern HANDLE hSendSlot; // the reply slot, open while one request is answered

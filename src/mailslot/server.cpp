@@ -11,7 +11,6 @@
 enum {
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
     BULK_SIZE = 65536,      // one block of a counted file; also the largest message taken off
-    REPLY_PATH_MAX = 400,   // the most of a path a cannot-open reply echoes in full
     FULL_PATH_SIZE = 1024   // a request made a full path: its own bytes and a working directory
 };
 

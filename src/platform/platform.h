@@ -16,6 +16,7 @@
 #endif
 #include <windows.h>
 #include <aclapi.h>
+#include <ntsecapi.h> // RtlGenRandom
 
 #else // POSIX stand-in
 
@@ -26,11 +27,14 @@
 
 typedef uint32_t DWORD;
 typedef int32_t LONG;
+typedef uint32_t ULONG;
 typedef int BOOL;
+typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
 typedef char CHAR;
 typedef CHAR *LPSTR;
 typedef const CHAR *LPCSTR;
+typedef void *PVOID;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef DWORD *LPDWORD;
@@ -188,9 +192,10 @@ typedef struct _SRWLOCK {
 extern "C" {
 #endif
 
-// Errors and threads.
+// Errors, processes and threads.
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
+DWORD GetCurrentProcessId(void);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetTickCount(void);
 void AcquireSRWLockExclusive(PSRWLOCK SRWLock);
@@ -228,6 +233,8 @@ BOOL GetMailslotInfo(HANDLE hMailslot, LPDWORD lpMaxMessageSize, LPDWORD lpNextS
 DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType,
                       SECURITY_INFORMATION SecurityInfo, PSID psidOwner, PSID psidGroup,
                       PACL pDacl, PACL pSacl);
+// Fills the buffer from the system's random source; FALSE when it fails.
+BOOLEAN RtlGenRandom(PVOID RandomBuffer, ULONG RandomBufferLength);
 
 // Service control.
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceStartTable);

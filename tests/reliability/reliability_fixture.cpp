@@ -142,22 +142,15 @@ bool WaitUntilOpen(long pid, const std::string &path, double timeoutSeconds)
     return false;
 }
 
-size_t CountOf(const std::string &text, const std::string &needle)
-{
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
 std::string CountLines(const std::string &path, const std::string &count)
 {
     return "Received: <" + path + ">\n\r\n(Server): file:" + path + ", spaces = " + count +
            "\n\r\nBytes sent " + std::to_string(count.size() + 1) + "\n\r\n";
 }
 
-std::string FirstForeignLine(const std::string &log, const std::vector<std::string> &paths)
+std::string FirstForeignLine(const std::string &whole, const std::vector<std::string> &paths)
 {
+    std::string log = WithoutMarkers(whole);
     size_t start = 0;
     for (size_t end = log.find("\r\n"); end != std::string::npos; end = log.find("\r\n", start)) {
         std::string line = log.substr(start, end - start);

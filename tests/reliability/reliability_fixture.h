@@ -38,14 +38,11 @@ long MemoryKiB(long pid, const char *field);
 // Waits until process pid has path open; false after timeoutSeconds.
 bool WaitUntilOpen(long pid, const std::string &path, double timeoutSeconds = 10);
 
-// How often needle occurs in text.
-size_t CountOf(const std::string &text, const std::string &needle);
-
 // The lines the service logs for a path request that was counted.
 std::string CountLines(const std::string &path, const std::string &count);
 
 // Every CR LF-ended line of the log is one the service writes: fixed texts,
-// or those made around one of `paths`. Returns the first other line, or ""
+// those made around one of `paths`, or a client's marker lines. Returns the first other line, or ""
 // when there is none.
 std::string FirstForeignLine(const std::string &log, const std::vector<std::string> &paths);
 

@@ -16,11 +16,14 @@ void ExpectRefused(const RunResult &r, const std::string &code)
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
+const char *const kLookups[] = {"start", "run", "stop", "interrogate",
+                                "query", "history", "delete"};
+
 } // namespace
 
 TEST_F(ServiceTest, AnUnknownServiceIsRefusedByEveryCommand)
 {
-    for (const char *command : {"start", "run", "stop", "interrogate", "query", "history", "delete"})
+    for (const char *command : kLookups)
         ExpectRefused(Svcctl({command, "No such service"}), "1060");
     ExpectRefused(Svcctl({"control", "No such service", "200"}), "1060");
 }
@@ -52,6 +55,56 @@ TEST_F(ServiceTest, AMissingProgramFailsToStartAndLeavesNoState)
     EXPECT_FALSE(std::filesystem::exists(root_ + "/services/" + kServiceName + "/control.sock"));
     EXPECT_EQ(QueryPid(), 0);
     EXPECT_EQ(Svcctl({"delete", kServiceName}).exitCode, 0);
+}
+
+TEST_F(ServiceTest, ALookupWhereNothingIsRegisteredSaysSoAndCreatesNothing)
+{
+    std::string absent = root_ + "/absent";
+    setenv("W32_ROOT", absent.c_str(), 1);
+    for (const char *command : kLookups) {
+        RunResult r = Svcctl({command, kServiceName});
+        ExpectRefused(r, "1060");
+        EXPECT_NE(r.err.find("nothing is registered"), std::string::npos) << r.err;
+    }
+    ExpectRefused(Svcctl({"control", kServiceName, "200"}), "1060");
+    EXPECT_FALSE(std::filesystem::exists(absent));
+
+    // A machine root without its services folder is left as it is too.
+    setenv("W32_ROOT", root_.c_str(), 1);
+    RunResult query = Svcctl({"query", kServiceName});
+    ExpectRefused(query, "1060");
+    EXPECT_NE(query.err.find("no services folder"), std::string::npos) << query.err;
+    EXPECT_FALSE(std::filesystem::exists(root_ + "/services"));
+
+    RunResult created = Svcctl({"create", kServiceName, SERVICE_PATH});
+    EXPECT_EQ(created.exitCode, 0) << created.err;
+    EXPECT_EQ(Svcctl({"query", kServiceName}).exitCode, 0);
+}
+
+TEST_F(ServiceTest, AProgramThatCannotRunIsRefusedWith193EveryTime)
+{
+    // No execute permission is known when the service is registered.
+    std::string text = MakeFile("notes.txt", "plain text\n");
+    RunResult created = Svcctl({"create", kServiceName, text});
+    ExpectRefused(created, "193");
+    EXPECT_NE(created.err.find(text), std::string::npos) << created.err;
+
+    // Executable text without a #! line: only running it tells, and it tells
+    // the same every time, started in the background or in the foreground.
+    ASSERT_EQ(chmod(text.c_str(), 0755), 0);
+    ASSERT_EQ(Svcctl({"create", kServiceName, text}).exitCode, 0);
+    for (int i = 0; i < 10; i++) {
+        RunResult start = Svcctl({"start", kServiceName});
+        ExpectRefused(start, "193");
+        EXPECT_NE(start.err.find(text), std::string::npos) << start.err;
+    }
+    ExpectRefused(Svcctl({"run", kServiceName}), "193");
+
+    // Execute permission taken away after registration.
+    ASSERT_EQ(chmod(text.c_str(), 0644), 0);
+    for (int i = 0; i < 3; i++)
+        ExpectRefused(Svcctl({"start", kServiceName}), "193");
+    EXPECT_EQ(QueryPid(), 0);
 }
 
 TEST_F(ServiceTest, StateOtherAccountsCouldTamperWithIsRefused)

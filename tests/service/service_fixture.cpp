@@ -26,6 +26,32 @@ bool ProcessIsGone(long pid)
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
 }
 
+size_t CountOf(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+std::string WithoutMarkers(const std::string &log)
+{
+    const std::string marker = "\\\\?\\mailslot-client\\";
+    std::string kept;
+    bool afterMarkerReply = false;
+    size_t start = 0;
+    for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = log.substr(start, end + 2 - start);
+        bool received = line.rfind("Received: <" + marker, 0) == 0;
+        bool reply = line.rfind("(Server)Can't open " + marker, 0) == 0;
+        bool sent = afterMarkerReply && line.rfind("Bytes sent ", 0) == 0;
+        afterMarkerReply = reply;
+        if (!received && !reply && !sent)
+            kept += line;
+    }
+    return kept + log.substr(start);
+}
+
 void ServiceTest::SetUp()
 {
     char pattern[] = "/tmp/svc-XXXXXX";

@@ -21,6 +21,14 @@ extern const char kStopped[];
 // Whether a process has exited (a zombie counts as gone).
 bool ProcessIsGone(long pid);
 
+// How often needle occurs in text.
+size_t CountOf(const std::string &text, const std::string &needle);
+
+// The log without the lines of the client's markers, the requests it sends
+// around each path: the received line, the cannot-open line and the byte
+// count after it. What stays is stable even while a marker is being answered.
+std::string WithoutMarkers(const std::string &log);
+
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override;

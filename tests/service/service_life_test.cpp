@@ -1,6 +1,10 @@
 // The service's ordinary life under svcctl: start, requests, controls, stop.
 #include <signal.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include "service_fixture.h"
 
 namespace {
@@ -47,22 +51,24 @@ TEST_F(ServiceTest, OrdinaryLifeAnswersRequestsAndLogsEveryStep)
     EXPECT_EQ(stop.exitCode, 0) << stop.err;
     EXPECT_NE(stop.out.find(kStoppedLine), std::string::npos) << stop.out;
 
-    EXPECT_EQ(Log(), "MailSlot service entry point\r\n"
-                     "MailSlot Service starting...\r\n"
-                     "Mailslot created\n\r\n"
-                     "MailSlot Service started!\r\n"
-                     "Mailslot server demo\n\r\n"
-                     "Received: <" + file + ">\n\r\n"
-                     "(Server): file:" + file + ", spaces = 2\n\r\n"
-                     "Bytes sent 2\n\r\n"
-                     "Received: <" + missing + ">\n\r\n" +
-                     cannotOpen + "\r\n"
-                     "Bytes sent " + std::to_string(cannotOpen.size() + 1) + "\n\r\n"
-                     "Received: <exit>\n\r\n"
-                     "Client exited!\n\r\n"
-                     "MailSlot Service stopping...\r\n"
-                     "Mailslot closed!\r\n"
-                     "MailSlot Service stopped!\r\n");
+    // Each client brackets its path with two markers: three lines each.
+    EXPECT_EQ(CountOf(Log(), "Received: <\\\\?\\mailslot-client\\"), 4u);
+    EXPECT_EQ(WithoutMarkers(Log()), "MailSlot service entry point\r\n"
+                                     "MailSlot Service starting...\r\n"
+                                     "Mailslot created\n\r\n"
+                                     "MailSlot Service started!\r\n"
+                                     "Mailslot server demo\n\r\n"
+                                     "Received: <" + file + ">\n\r\n"
+                                     "(Server): file:" + file + ", spaces = 2\n\r\n"
+                                     "Bytes sent 2\n\r\n"
+                                     "Received: <" + missing + ">\n\r\n" +
+                                     cannotOpen + "\r\n"
+                                     "Bytes sent " + std::to_string(cannotOpen.size() + 1) + "\n\r\n"
+                                     "Received: <exit>\n\r\n"
+                                     "Client exited!\n\r\n"
+                                     "MailSlot Service stopping...\r\n"
+                                     "Mailslot closed!\r\n"
+                                     "MailSlot Service stopped!\r\n");
     EXPECT_EQ(History(),
               (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
 
@@ -143,4 +149,49 @@ TEST_F(ServiceTest, StartReturnsAtOnceToACallerReadingItsOutputThroughAPipe)
     EXPECT_EQ(started.exitCode, 0) << started.err;
     EXPECT_LT(started.seconds, 10.0);
     EXPECT_NE(started.out.find(kRunningLine), std::string::npos) << started.out;
+}
+
+TEST_F(ServiceTest, ANameOf256CharactersWorksWithEveryCommand)
+{
+    // Longer than one directory entry may be; any printable character but
+    // the two separators.
+    std::string name = "Sample service";
+    for (char c = ' '; name.size() < 256; c = c == '~' ? ' ' : char(c + 1))
+        if (c != '/' && c != '\\')
+            name += c;
+    std::string upper = name;
+    for (char &c : upper)
+        c = char(toupper(static_cast<unsigned char>(c)));
+
+    RunResult created = Svcctl({"create", name, SERVICE_PATH});
+    ASSERT_EQ(created.exitCode, 0) << created.err;
+    EXPECT_EQ(Svcctl({"create", upper, SERVICE_PATH}).exitCode, 1); // names ignore case
+    RunResult start = Svcctl({"start", name});
+    ASSERT_EQ(start.exitCode, 0) << start.err;
+    EXPECT_EQ(start.out.find("SERVICE_NAME: " + name + "\n"), 0u) << start.out;
+    for (std::vector<std::string> command : {std::vector<std::string>{"query", upper},
+                                             {"interrogate", name},
+                                             {"control", name, "200"}}) {
+        RunResult r = Svcctl(command);
+        EXPECT_EQ(r.exitCode, 0) << command[0] << ": " << r.err;
+        EXPECT_NE(r.out.find(kRunningLine), std::string::npos) << command[0] << ": " << r.out;
+    }
+    EXPECT_EQ(Svcctl({"stop", name}).exitCode, 0);
+
+    Spawned run = Spawn({SVCCTL_PATH, "run", name}, work_);
+    bool running = false;
+    for (int i = 0; i < 100 && !running; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        running = Svcctl({"query", name}).out.find(kRunningLine) != std::string::npos;
+    }
+    EXPECT_TRUE(running);
+    kill(run.pid, SIGTERM);
+    EXPECT_EQ(Wait(run, 30).exitCode, 0);
+    RunResult history = Svcctl({"history", name});
+    EXPECT_EQ(history.out, std::string(kStartPending) + "\n" + kRunning + "\n" + kStopPending +
+                               "\n" + kStopped + "\n");
+    RunResult deleted = Svcctl({"delete", upper});
+    EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+    EXPECT_EQ(Svcctl({"query", name}).exitCode, 1);
+    EXPECT_TRUE(std::filesystem::is_empty(root_ + "/services"));
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # A path request under Wine. The service answers by domain broadcast to
 # \\*\mailslot\$Channel2$, which Wine does not have: opening that name fails
-# with ERROR_PATH_NOT_FOUND (3), so the service logs the request and the
-# failed open, sends nothing and goes on serving. (On Windows the reply
-# reaches the client; the POSIX build's tests cover the reply itself.)
+# with ERROR_PATH_NOT_FOUND (3), so the service logs each request (the path
+# and the client's markers around it) and the failed open, sends nothing and
+# goes on serving. (On Windows the reply reaches the client; the POSIX
+# build's tests cover the reply itself.)
 source "$(dirname "$0")/wine_env.sh"
 
 printf 'one two three' >"$PROGRAMS/spaces.txt"
@@ -24,7 +25,11 @@ wait_for "log_has_line $'Client exited!\n'" || fail "the service did not take th
 stop_service
 expect_log \
   "${START_LINES[@]}" \
+  $'Received: <MARKER>\n' \
+  $'CreateFile for send: Error 3\n' \
   $'Received: <'"$request"$'>\n' \
+  $'CreateFile for send: Error 3\n' \
+  $'Received: <MARKER>\n' \
   $'CreateFile for send: Error 3\n' \
   $'Received: <exit>\n' \
   $'Client exited!\n' \

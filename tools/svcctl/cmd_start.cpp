@@ -46,12 +46,26 @@ constexpr std::chrono::seconds kExitTimeout{30};
     _exit(status);
 }
 
+// The supervising process can be done before this process hears from it, as
+// when the program cannot run at all; its history then tells how the start
+// ended, so the answer does not depend on who was quicker.
+[[noreturn]] void FailFromHistory(const ServiceDir &dir, const std::string &otherwise)
+{
+    std::vector<ServiceRecord> history = dir.History();
+    if (history.empty() || history.back().state != kStateStopped)
+        Fail(kErrorProcessAborted, otherwise);
+    bool reachedRunning = false;
+    for (const ServiceRecord &record : history)
+        reachedRunning = reachedRunning || record.state == kStateRunning;
+    throw StopError(history.back(), reachedRunning, dir.Program());
+}
+
 // Follows the new service's reports until it runs, stops, or stalls.
 int WaitForStart(const ServiceDir &dir)
 {
     UniqueFd conn = ConnectTo(dir.SocketPath());
     if (!conn || !WriteAll(conn.get(), "WATCH\n"))
-        Fail(kErrorProcessAborted, "the supervising process ended at once");
+        FailFromHistory(dir, "the supervising process ended at once");
     LineReader reader(conn.get());
     ProgressClock clock;
     Reply reply;
@@ -62,7 +76,7 @@ int WaitForStart(const ServiceDir &dir)
         if (got == Got::kTimedOut)
             throw StallError(reply.record);
         if (got == Got::kClosed)
-            Fail(kErrorProcessAborted, "the supervising process ended unexpectedly");
+            FailFromHistory(dir, "the supervising process ended unexpectedly");
         if (reply.error != 0)
             Fail(reply.error);
         clock.Observe(reply.record);
@@ -72,7 +86,7 @@ int WaitForStart(const ServiceDir &dir)
         }
         if (reply.record.state == kStateStopped) {
             WaitForClose(reader, kExitTimeout); // its last words are in its log by then
-            throw StopError(reply.record, false);
+            throw StopError(reply.record, false, dir.Program());
         }
         got = NextReply(reader, clock.Deadline(), reply);
     }

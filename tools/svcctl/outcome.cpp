@@ -2,8 +2,11 @@
 
 #include <string>
 
-SvcError StopError(const ServiceRecord &r, bool reachedRunning)
+SvcError StopError(const ServiceRecord &r, bool reachedRunning, const std::string &program)
 {
+    if (r.win32ExitCode == kErrorBadExeFormat)
+        return SvcError(r.win32ExitCode, program + " is not a program this system can run: "
+                                                   "no known binary format and no #! line");
     std::string when = reachedRunning ? "the service stopped" : "the service stopped while starting";
     if (r.win32ExitCode == kErrorServiceSpecificError)
         return SvcError(r.win32ExitCode,

@@ -6,8 +6,8 @@
 #include "service_record.h"
 
 // A service that stopped with record as its last report; reachedRunning says
-// whether it had been running.
-SvcError StopError(const ServiceRecord &record, bool reachedRunning);
+// whether it had been running, program is what it runs.
+SvcError StopError(const ServiceRecord &record, bool reachedRunning, const std::string &program);
 
 // A service still in a pending state past its wait hint.
 SvcError StallError(const ServiceRecord &record);

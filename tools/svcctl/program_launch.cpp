@@ -19,8 +19,12 @@ void CheckProgram(const std::string &program)
         FailErrno("cannot run " + program);
     if (!S_ISREG(st.st_mode))
         Fail(kErrorAccessDenied, program + " is not a regular file");
-    if (access(program.c_str(), X_OK) != 0)
+    if (access(program.c_str(), X_OK) != 0) {
+        // stat reached the file, so a refusal comes from the file's own mode.
+        if (errno == EACCES)
+            Fail(kErrorBadExeFormat, program + " is not executable: it has no execute permission");
         FailErrno("cannot run " + program);
+    }
 }
 
 namespace {

@@ -20,7 +20,8 @@ struct LaunchedProgram {
 LaunchedProgram LaunchProgram(const std::string &program, const sigset_t &childMask);
 
 // Checks, before anything starts, that program can be run; fails with the
-// error a start would report.
+// error a start would report. A file without execute permission is no
+// program (193), as a file of an unknown format is once exec refuses it.
 void CheckProgram(const std::string &program);
 
 #endif

@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +24,30 @@ const char kProgramFile[] = "program";
 const char kHistoryFile[] = "history";
 const char kLockFile[] = "lock";
 const char kSocketFile[] = "control.sock";
+const char kNameFile[] = "name";
+const char kLongEntryPrefix[] = ".long-";
+
+// A name longer than a directory entry may be lives under an entry made from
+// it, of fixed length and starting with a dot as no name may; the directory's
+// name file holds the name itself. Every other name is its own entry.
+bool IsLongName(const std::string &name)
+{
+    return name.size() > NAME_MAX;
+}
+
+std::string LongNameEntry(const std::string &name)
+{
+    // FNV-1a over the name in lower case, as names ignore case.
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : name) {
+        hash ^= static_cast<unsigned char>(tolower(c));
+        hash *= 1099511628211ull;
+    }
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%s%016llx", kLongEntryPrefix,
+                  static_cast<unsigned long long>(hash));
+    return entry;
+}
 
 } // namespace
 
@@ -107,13 +134,32 @@ void CheckServiceName(const std::string &name)
                                 "and does not start with a dot");
 }
 
-ServiceStore ServiceStore::Open()
+ServiceStore ServiceStore::OpenOrCreate()
 {
     std::string root = W32Root();
     std::string path = root + "/" + kServicesDir;
     MakeDirectories(root);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
         FailErrno("cannot create " + path);
+    return OpenAt(path);
+}
+
+ServiceStore ServiceStore::Open()
+{
+    std::string root = W32Root();
+    struct stat st;
+    if (stat(root.c_str(), &st) != 0 && errno == ENOENT)
+        Fail(kErrorServiceDoesNotExist,
+             "nothing is registered: the machine root " + root + " does not exist");
+    std::string path = root + "/" + kServicesDir;
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+        Fail(kErrorServiceDoesNotExist,
+             "nothing is registered: " + root + " has no services folder");
+    return OpenAt(path);
+}
+
+ServiceStore ServiceStore::OpenAt(const std::string &path)
+{
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         Fail(kErrorAccessDenied, path + " is a symbolic link: refusing to use it");
@@ -149,24 +195,34 @@ bool ServiceStore::FindEntry(const std::string &name, std::string &entry) const
 ServiceDir ServiceStore::Find(const std::string &name) const
 {
     CheckServiceName(name);
-    std::string entry;
-    if (!FindEntry(name, entry))
+    std::string entry = IsLongName(name) ? LongNameEntry(name) : std::string();
+    if (entry.empty() && !FindEntry(name, entry))
         Fail(kErrorServiceDoesNotExist);
     UniqueFd fd(openat(fd_.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
+        if (errno == ENOENT)
+            Fail(kErrorServiceDoesNotExist);
         if (errno == ELOOP || errno == ENOTDIR)
-            Fail(kErrorAccessDenied, "the entry of \"" + entry + "\" is not a directory");
-        FailErrno("cannot open the directory of \"" + entry + "\"");
+            Fail(kErrorAccessDenied, "the entry of \"" + name + "\" is not a directory");
+        FailErrno("cannot open the directory of \"" + name + "\"");
     }
-    CheckServiceDir(fd.get(), entry);
-    return ServiceDir(std::move(fd), entry);
+    CheckServiceDir(fd.get(), name);
+    if (!IsLongName(name))
+        return ServiceDir(std::move(fd), entry, entry);
+    std::string registered;
+    if (!ReadFileAt(fd.get(), kNameFile, registered) ||
+        strcasecmp(registered.c_str(), name.c_str()) != 0)
+        Fail(kErrorServiceDoesNotExist);
+    return ServiceDir(std::move(fd), registered, entry);
 }
 
 ServiceDir ServiceStore::Create(const std::string &name, const std::string &program) const
 {
     CheckServiceName(name);
-    std::string entry;
-    if (FindEntry(name, entry))
+    std::string entry = IsLongName(name) ? LongNameEntry(name) : name;
+    std::string found;
+    if (IsLongName(name) ? faccessat(fd_.get(), entry.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0
+                         : FindEntry(name, found))
         Fail(kErrorServiceExists);
 
     // Made complete under a temporary name, then renamed into place, so no
@@ -175,17 +231,19 @@ ServiceDir ServiceStore::Create(const std::string &name, const std::string &prog
     if (mkdirat(fd_.get(), temp.c_str(), 0700) != 0)
         FailErrno("cannot create a directory in " + path_);
     UniqueFd fd(openat(fd_.get(), temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    bool written = fd && WriteFileAt(fd.get(), kProgramFile, program + "\n");
-    if (!written || renameat(fd_.get(), temp.c_str(), fd_.get(), name.c_str()) != 0) {
+    bool written = fd && WriteFileAt(fd.get(), kProgramFile, program + "\n") &&
+                   (!IsLongName(name) || WriteFileAt(fd.get(), kNameFile, name));
+    if (!written || renameat(fd_.get(), temp.c_str(), fd_.get(), entry.c_str()) != 0) {
         int err = errno;
         unlinkat(fd.get(), kProgramFile, 0);
+        unlinkat(fd.get(), kNameFile, 0);
         unlinkat(fd_.get(), temp.c_str(), AT_REMOVEDIR);
         errno = err;
         if (err == EEXIST || err == ENOTEMPTY)
             Fail(kErrorServiceExists);
         FailErrno("cannot register \"" + name + "\" in " + path_);
     }
-    return ServiceDir(std::move(fd), name);
+    return ServiceDir(std::move(fd), name, entry);
 }
 
 void ServiceStore::Remove(const ServiceDir &dir) const
@@ -193,9 +251,9 @@ void ServiceStore::Remove(const ServiceDir &dir) const
     UniqueFd lock = dir.TryLock();
     if (!lock)
         Fail(kErrorServiceAlreadyRunning, "stop it before deleting it");
-    for (const char *file : {kProgramFile, kHistoryFile, kSocketFile, kLockFile})
+    for (const char *file : {kProgramFile, kNameFile, kHistoryFile, kSocketFile, kLockFile})
         unlinkat(dir.fd(), file, 0);
-    if (unlinkat(fd_.get(), dir.name().c_str(), AT_REMOVEDIR) != 0)
+    if (unlinkat(fd_.get(), dir.entry().c_str(), AT_REMOVEDIR) != 0)
         FailErrno("cannot remove the directory of \"" + dir.name() + "\"");
 }
 

@@ -1,6 +1,8 @@
 // Where services are registered: $W32_ROOT/services/NAME/, one directory per
-// service, private to the account that created it.
+// service, private to the account that created it. A name too long for a
+// directory entry (256 bytes) has the entry .long-HASH instead.
 //   program       the program's absolute path
+//   name          the name, for an entry that is not the name itself
 //   history       the status reports since the last start, one per line
 //   lock          held by the supervising process while the service runs
 //   control.sock  the supervising process's control socket
@@ -21,9 +23,13 @@ std::string W32Root();
 
 class ServiceDir {
 public:
-    ServiceDir(UniqueFd fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+    ServiceDir(UniqueFd fd, std::string name, std::string entry)
+        : fd_(std::move(fd)), name_(std::move(name)), entry_(std::move(entry))
+    {
+    }
 
-    const std::string &name() const { return name_; }
+    const std::string &name() const { return name_; }   // as registered
+    const std::string &entry() const { return entry_; } // its directory in services/
     int fd() const { return fd_.get(); }
 
     std::string Program() const;
@@ -47,13 +53,18 @@ public:
 private:
     UniqueFd fd_;
     std::string name_;
+    std::string entry_;
 };
 
 class ServiceStore {
 public:
-    // Opens $W32_ROOT/services, creating it when missing. Refuses a symbolic
-    // link, a directory another account owns, or one others may write to.
+    // Opens $W32_ROOT/services, for a lookup: a missing root or services
+    // folder means nothing is registered, and is left missing. Refuses a
+    // symbolic link, a directory another account owns, or one others may
+    // write to.
     static ServiceStore Open();
+    // The same, for registering: creates the root and the folder when missing.
+    static ServiceStore OpenOrCreate();
 
     // Finds a service by name, ignoring case as the manager does.
     ServiceDir Find(const std::string &name) const;
@@ -63,6 +74,7 @@ public:
 
 private:
     explicit ServiceStore(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    static ServiceStore OpenAt(const std::string &path);
     bool FindEntry(const std::string &name, std::string &entry) const;
 
     UniqueFd fd_;

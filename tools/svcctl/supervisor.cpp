@@ -269,8 +269,7 @@ void Supervisor::Finish()
         std::printf("svcctl: \"%s\" stopped\n", setup_.dir->name().c_str());
         std::fflush(stdout);
     } else {
-        std::fprintf(stderr, "%s\n",
-                     FormatFailure("run", setup_.dir->name(), StopError(current_, reachedRunning_))
-                         .c_str());
+        SvcError error = StopError(current_, reachedRunning_, setup_.program);
+        std::fprintf(stderr, "%s\n", FormatFailure("run", setup_.dir->name(), error).c_str());
     }
 }
