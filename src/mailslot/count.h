@@ -11,8 +11,10 @@
 unsigned long long CountSpacesInBlock(const char *block, size_t cb, unsigned long long nSpaces,
                                       BOOL *pfEnded);
 
-// Counts the spaces of an open file, reading it in blocks through buffer.
-// Returns FALSE on a read error, or when keepGoing (if given) says to stop.
+// Counts the spaces of an open file, reading the ranges that hold data in
+// blocks through buffer; the whole file where the file system cannot tell
+// them. Returns FALSE on a read error, or when keepGoing (if given) says to
+// stop, checked before every block.
 BOOL CountSpacesInFile(HANDLE hFile, char *buffer, DWORD cbBuffer,
                        unsigned long long *pnSpaces, BOOL (*keepGoing)(void));
 

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -22,15 +24,35 @@ unsigned long long ReferenceCount(const std::string &path)
     return n;
 }
 
-unsigned long long CountFile(const std::string &path, DWORD cbBuffer)
+// Blocks read by the counts that pass CountBlock as their keepGoing.
+int blocksRead = 0;
+BOOL CountBlock(void)
+{
+    blocksRead++;
+    return TRUE;
+}
+
+unsigned long long CountFile(const std::string &path, DWORD cbBuffer,
+                             BOOL (*keepGoing)(void) = NULL)
 {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
                            NULL);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     std::string buffer(cbBuffer, '\0');
     unsigned long long n = ~0ull;
-    EXPECT_TRUE(CountSpacesInFile(h, &buffer[0], cbBuffer, &n, NULL));
+    EXPECT_TRUE(CountSpacesInFile(h, &buffer[0], cbBuffer, &n, keepGoing));
     CloseHandle(h);
+    return n;
+}
+
+// The number of ranges of the file that hold data.
+size_t DataRanges(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    size_t n = 0;
+    for (off_t at = 0; (at = lseek(fd, at, SEEK_DATA)) >= 0; n++)
+        at = lseek(fd, at, SEEK_HOLE);
+    close(fd);
     return n;
 }
 
@@ -99,6 +121,54 @@ TEST(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
             EXPECT_EQ(CountFile(path, block), expected) << "round " << round << " block " << block;
         }
     }
+    RemoveMachineRoot(root);
+}
+
+TEST(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
+{
+    std::string root = MakeMachineRoot();
+    std::mt19937 random(20261209);
+    // More islands of data than one query of the ranges answers; each is at
+    // most 9000 bytes, so it spans at most four 4 KiB blocks of the disk.
+    const int kIslands = 150;
+    for (int markIn : {-1, 0, 70, kIslands - 1}) {
+        std::string path = root + "/sparse" + std::to_string(markIn);
+        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        off_t at = markIn == 0 ? 0 : (off_t)(random() % 100000);
+        for (int i = 0; i < kIslands; i++) {
+            std::string text(1 + random() % 9000, 'a');
+            for (char &c : text)
+                c = random() % 4 == 0 ? ' ' : 'a';
+            if (i == markIn)
+                text[random() % text.size()] = '\x1A';
+            ASSERT_EQ(pwrite(fd, text.data(), text.size(), at), (ssize_t)text.size());
+            at += (off_t)(text.size() + 8192 + random() % 100000);
+        }
+        ASSERT_EQ(ftruncate(fd, at), 0); // and a hole at the end
+        close(fd);
+        ASSERT_EQ(DataRanges(path), (size_t)kIslands) << "the file system keeps no holes";
+
+        unsigned long long expected = ReferenceCount(path);
+        for (DWORD block : {4096u, 65536u, 1u << 20}) {
+            blocksRead = 0;
+            EXPECT_EQ(CountFile(path, block, CountBlock), expected)
+                << "mark in " << markIn << ", block " << block;
+            if (block == 4096u) { // the whole file would take about 2300
+                EXPECT_LE(blocksRead, 4 * kIslands) << "mark in " << markIn;
+            }
+        }
+    }
+
+    // A few bytes at each end of a terabyte.
+    std::string path = root + "/terabyte";
+    const off_t kTiB = (off_t)1 << 40;
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_EQ(pwrite(fd, "a b", 3, 0), 3);
+    ASSERT_EQ(pwrite(fd, " c d ", 5, kTiB - 5), 5);
+    close(fd);
+    blocksRead = 0;
+    EXPECT_EQ(CountFile(path, 1u << 20, CountBlock), 4u);
+    EXPECT_LE(blocksRead, 2);
     RemoveMachineRoot(root);
 }
 
