@@ -100,12 +100,14 @@ BOOL CountSpacesInFile(HANDLE hFile, char *buffer, DWORD cbBuffer,
             fTold = FALSE;
         LONGLONG before = next;
         for (DWORD i = 0; fTold && !fEnded && i < cbReturned / sizeof ranges[0]; i++) {
+            // Only the part of the range still to count, within [next, size).
             LONGLONG start = ranges[i].FileOffset.QuadPart;
-            LONGLONG end = start + ranges[i].Length.QuadPart;
+            LONGLONG length = ranges[i].Length.QuadPart;
+            LONGLONG end = start >= 0 && length >= 0 && length <= size.QuadPart - start
+                               ? start + length
+                               : size.QuadPart;
             if (start < next)
                 start = next;
-            if (end > size.QuadPart)
-                end = size.QuadPart;
             if (start >= end)
                 continue;
             if (!CountSpan(hFile, start, end - start, buffer, cbBuffer, &nSpaces, &fEnded,
