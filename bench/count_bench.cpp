@@ -1,25 +1,31 @@
-// count_bench: the service's counting routine on page-cached and cold files,
-// beside a plain read() loop and a one-character-at-a-time fgetc loop, and the
-// cost of one log line.
+// count_bench: the service's counting routine in this process, beside peers
+// that also run in this process, and the cost of one log line.
 //
-//   count_bench [--files=DIR] [--make-files] [Google Benchmark flags]
+//   count_bench --files=DIR [--make-files] [--rounds=N] [--only=PREFIX] [--out=FILE]
 //
 // DIR keeps the 1 MiB, 100 MiB and 1 GiB text files between runs (made when
-// missing; a temporary directory, removed at exit, when not given).
-// --make-files only makes them. bench/run runs this with JSON output.
+// missing); --make-files only makes them. --only runs the measures whose
+// names start with PREFIX (e.g. block/). Every measure runs once per round,
+// in turn with the others (A B C A B C ...), so a ratio of two measures can
+// be taken round by round from runs made side by side. Writes JSON (to FILE,
+// else stdout): per measure, its bytes and the seconds of each round;
+// bench/report.py makes the figures.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "bench_files.h"
 #include "log/log.h"
 #include "mailslot/count.h"
+#include "mailslot/stop.h"
 #include "page_cache.h"
 #include "read_loops.h"
 
@@ -36,151 +42,172 @@ TextFile files[] = {
     {"100MiB", 100ull << 20, ""},
     {"1GiB", 1ull << 30, ""},
 };
-TextFile *const coldFile = &files[2];
+TextFile &largest = files[2];
 
-// The block size the service reads a requested file in.
-const DWORD kBlock = 65536;
-char block[kBlock];
+// The block sizes the service could read a file in, and its own.
+const DWORD kBlockSizes[] = {64u << 10, 128u << 10, 256u << 10, 512u << 10, 1u << 20, 2u << 20};
+const DWORD serviceBlock = COUNT_BLOCK_SIZE;
+static char block[2u << 20];
+static_assert(serviceBlock <= sizeof block, "the buffer holds the service's block");
 
-// Counts a file the way the service answers a request: open, count, close.
-bool CountAsTheServiceDoes(const char *path, unsigned long long *nSpaces)
+// One measure: what it does once, and how many bytes that covers.
+struct Measure {
+    std::string name;
+    uint64_t bytes;
+    int passes; // per timed run: enough for a small file to take measurable time
+    std::function<bool(unsigned long long *spaces)> run;
+    std::function<bool()> before; // untimed, before each run
+    std::vector<double> seconds;  // per pass, one per round
+    unsigned long long spaces = 0;
+    bool counts = false;
+    std::string error;
+};
+
+// Counts a file the way the service answers a request: open, count in
+// blocks of cbBlock with the stop looked at before each, close.
+bool CountAsTheServiceDoes(const char *path, DWORD cbBlock, unsigned long long *nSpaces)
 {
     HANDLE h = CreateFileA(path, GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    BOOL ok = CountSpacesInFile(h, block, kBlock, nSpaces, NULL);
+    BOOL ok = CountSpacesInFile(h, block, cbBlock, nSpaces, KeepServing);
     CloseHandle(h);
     return ok;
 }
 
-// Before a warm benchmark: the whole file in the page cache.
-bool MakeWarm(benchmark::State &state, const TextFile &file)
+bool Warm(const TextFile &file)
 {
-    if (ReadWholeFile(file.path.c_str(), block, kBlock) == (int64_t)file.size)
-        return true;
-    state.SkipWithError("reading the file failed");
-    return false;
+    return ReadWholeFile(file.path.c_str(), block, sizeof block) == (int64_t)file.size;
 }
 
-// Before each timed pass of a cold benchmark: the file must come from disk.
-bool MakeCold(benchmark::State &state, const TextFile &file)
+std::string Label(DWORD cb)
 {
-    state.PauseTiming();
-    double resident = DropFromPageCache(file.path.c_str());
-    state.ResumeTiming();
-    if (resident > 0.01) {
-        state.SkipWithError("the file stays in the page cache: no cold figure");
-        return false;
+    return cb >= (1u << 20) ? std::to_string(cb >> 20) + "MiB" : std::to_string(cb >> 10) + "KiB";
+}
+
+int PassesFor(uint64_t bytes)
+{
+    return bytes >= (100ull << 20) ? 1 : 256;
+}
+
+std::vector<Measure> MakeMeasures()
+{
+    std::vector<Measure> m;
+    auto warmBefore = [](const TextFile *f) { return [f] { return Warm(*f); }; };
+    const TextFile *big = &largest;
+
+    // Which block size reads fastest, on the page-cached 1 GiB file.
+    for (DWORD cb : kBlockSizes)
+        m.push_back({"block/" + Label(cb), big->size, 1,
+                     [big, cb](unsigned long long *n) {
+                         return CountAsTheServiceDoes(big->path.c_str(), cb, n);
+                     },
+                     warmBefore(big), {}, 0, true, ""});
+
+    // The routine beside reading alone and one character at a time.
+    for (const TextFile &file : files) {
+        const TextFile *f = &file;
+        int passes = PassesFor(f->size);
+        m.push_back({std::string("routine/") + f->label, f->size, passes,
+                     [f](unsigned long long *n) {
+                         return CountAsTheServiceDoes(f->path.c_str(), serviceBlock, n);
+                     },
+                     warmBefore(f), {}, 0, true, ""});
+        m.push_back({std::string("read_loop/") + f->label, f->size, passes,
+                     [f](unsigned long long *) {
+                         return ReadWholeFile(f->path.c_str(), block, serviceBlock) ==
+                                (int64_t)f->size;
+                     },
+                     warmBefore(f), {}, 0, false, ""});
+        m.push_back({std::string("fgetc/") + f->label, f->size, passes == 1 ? 1 : 16,
+                     [f](unsigned long long *n) {
+                         int64_t got = CountSpacesWithFgetc(f->path.c_str());
+                         *n = (unsigned long long)got;
+                         return got >= 0;
+                     },
+                     warmBefore(f), {}, 0, true, ""});
     }
-    return true;
+
+    // The count alone, on a block already in memory.
+    m.push_back({"in_memory/block", serviceBlock, 256,
+                 [](unsigned long long *n) {
+                     BOOL ended = FALSE;
+                     *n = CountSpacesInBlock(block, serviceBlock, 0, &ended);
+                     return true;
+                 },
+                 [] {
+                     FILE *f = fopen(files[2].path.c_str(), "rb");
+                     size_t got = f != NULL ? fread(block, 1, serviceBlock, f) : 0;
+                     if (f != NULL)
+                         fclose(f);
+                     return got == serviceBlock;
+                 },
+                 {}, 0, false, ""});
+
+    // From the disk: the file's pages dropped before each run.
+    auto cold = [big] { return DropFromPageCache(big->path.c_str()) <= 0.01; };
+    m.push_back({"cold_routine/1GiB", big->size, 1,
+                 [big](unsigned long long *n) {
+                     return CountAsTheServiceDoes(big->path.c_str(), serviceBlock, n);
+                 },
+                 cold, {}, 0, true, ""});
+    m.push_back({"cold_read_loop/1GiB", big->size, 1,
+                 [big](unsigned long long *) {
+                     return ReadWholeFile(big->path.c_str(), block, serviceBlock) ==
+                            (int64_t)big->size;
+                 },
+                 cold, {}, 0, false, ""});
+
+    // One log line: write-through open, append, close.
+    m.push_back({"log_line", 0, 100,
+                 [](unsigned long long *) { return WriteToLog("Received: <exit>") >= 0; },
+                 [] { return true; }, {}, 0, false, ""});
+    return m;
 }
 
-void Service(benchmark::State &state, const TextFile *file, bool cold)
+void RunRound(std::vector<Measure> *measures)
 {
-    unsigned long long n = 0;
-    if (!cold && !MakeWarm(state, *file))
-        return;
-    for (auto _ : state) {
-        if (cold && !MakeCold(state, *file))
-            return;
-        if (!CountAsTheServiceDoes(file->path.c_str(), &n)) {
-            state.SkipWithError("the counting routine failed");
-            return;
+    using Clock = std::chrono::steady_clock;
+    for (Measure &m : *measures) {
+        if (!m.error.empty())
+            continue;
+        if (!m.before()) {
+            m.error = "could not be prepared (a file missing, or still in the page cache)";
+            continue;
         }
-    }
-    state.SetBytesProcessed((int64_t)(state.iterations() * file->size));
-    state.counters["spaces"] = (double)n;
-}
-
-void ReadLoop(benchmark::State &state, const TextFile *file, bool cold)
-{
-    if (!cold && !MakeWarm(state, *file))
-        return;
-    for (auto _ : state) {
-        if (cold && !MakeCold(state, *file))
-            return;
-        if (ReadWholeFile(file->path.c_str(), block, kBlock) != (int64_t)file->size) {
-            state.SkipWithError("reading the file failed");
-            return;
-        }
-    }
-    state.SetBytesProcessed((int64_t)(state.iterations() * file->size));
-}
-
-void Fgetc(benchmark::State &state, const TextFile *file)
-{
-    int64_t n = 0;
-    if (!MakeWarm(state, *file))
-        return;
-    for (auto _ : state) {
-        n = CountSpacesWithFgetc(file->path.c_str());
-        if (n < 0) {
-            state.SkipWithError("the file cannot be opened");
-            return;
-        }
-    }
-    state.SetBytesProcessed((int64_t)(state.iterations() * file->size));
-    state.counters["spaces"] = (double)n;
-}
-
-// The routine on a block already in memory: its speed without any reading.
-void BlockInMemory(benchmark::State &state)
-{
-    static char text[kBlock];
-    FILE *f = fopen(files[0].path.c_str(), "rb");
-    size_t got = f != NULL ? fread(text, 1, sizeof text, f) : 0;
-    if (f != NULL)
-        fclose(f);
-    if (got != sizeof text) {
-        state.SkipWithError("the 1 MiB file cannot be read");
-        return;
-    }
-    for (auto _ : state) {
-        BOOL ended = FALSE;
-        benchmark::DoNotOptimize(CountSpacesInBlock(text, sizeof text, 0, &ended));
-    }
-    state.SetBytesProcessed((int64_t)(state.iterations() * sizeof text));
-}
-
-// One line of the service's log: write-through open, append, close.
-void LogLine(benchmark::State &state)
-{
-    for (auto _ : state) {
-        if (WriteToLog("Received: <exit>") < 0) {
-            state.SkipWithError("the log cannot be opened");
-            return;
-        }
+        Clock::time_point start = Clock::now();
+        bool ok = true;
+        for (int i = 0; i < m.passes && ok; i++)
+            ok = m.run(&m.spaces);
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (!ok)
+            m.error = "failed";
+        else
+            m.seconds.push_back(seconds / m.passes);
     }
 }
 
-void RegisterAll()
+void WriteJson(FILE *out, const std::vector<Measure> &measures, int rounds)
 {
-    for (TextFile &file : files) {
-        std::string label = file.label;
-        benchmark::RegisterBenchmark(("service/" + label).c_str(), Service, &file, false)
-            ->Unit(benchmark::kMillisecond)->UseRealTime();
-        benchmark::RegisterBenchmark(("read_loop/" + label).c_str(), ReadLoop, &file, false)
-            ->Unit(benchmark::kMillisecond)->UseRealTime();
-        // Seconds per pass on the largest file: one pass is figure enough.
-        benchmark::internal::Benchmark *fgetc =
-            benchmark::RegisterBenchmark(("fgetc/" + label).c_str(), Fgetc, &file)
-                ->Unit(benchmark::kMillisecond)->UseRealTime();
-        if (file.size >= (1ull << 30))
-            fgetc->Repetitions(1);
+    fprintf(out, "{\n \"rounds\": %d,\n \"service_block\": %u,\n \"measures\": {", rounds,
+            (unsigned)serviceBlock);
+    const char *sep = "\n";
+    for (const Measure &m : measures) {
+        fprintf(out, "%s  \"%s\": {\"bytes\": %llu, \"passes\": %d", sep, m.name.c_str(),
+                (unsigned long long)m.bytes, m.passes);
+        if (m.counts && m.error.empty())
+            fprintf(out, ", \"spaces\": %llu", m.spaces);
+        if (!m.error.empty())
+            fprintf(out, ", \"error\": \"%s\"", m.error.c_str());
+        fprintf(out, ", \"seconds\": [");
+        for (size_t i = 0; i < m.seconds.size(); i++)
+            fprintf(out, "%s%.9g", i ? ", " : "", m.seconds[i]);
+        fprintf(out, "]}");
+        sep = ",\n";
     }
-    benchmark::RegisterBenchmark("service_block_in_memory/64KiB", BlockInMemory)
-        ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("log_line", LogLine)->Unit(benchmark::kMicrosecond)
-        ->UseRealTime();
-    // Last: they leave the large file out of the page cache. One pass per
-    // repetition, so every pass reads from disk.
-    std::string cold = coldFile->label;
-    benchmark::RegisterBenchmark(("service_cold/" + cold).c_str(), Service, coldFile, true)
-        ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
-    benchmark::RegisterBenchmark(("read_loop_cold/" + cold).c_str(), ReadLoop, coldFile, true)
-        ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+    fprintf(out, "\n }\n}\n");
 }
 
 std::string MakeTempDir(const char *what)
@@ -196,24 +223,31 @@ std::string MakeTempDir(const char *what)
 
 int main(int argc, char **argv)
 {
-    std::string dir;
+    std::string dir, outPath, only;
     bool makeOnly = false;
-    int kept = 1;
+    int rounds = 5;
     for (int i = 1; i < argc; i++) {
         if (strncmp(argv[i], "--files=", 8) == 0)
             dir = argv[i] + 8;
         else if (strcmp(argv[i], "--make-files") == 0)
             makeOnly = true;
-        else
-            argv[kept++] = argv[i];
+        else if (strncmp(argv[i], "--rounds=", 9) == 0)
+            rounds = atoi(argv[i] + 9);
+        else if (strncmp(argv[i], "--only=", 7) == 0)
+            only = argv[i] + 7;
+        else if (strncmp(argv[i], "--out=", 6) == 0)
+            outPath = argv[i] + 6;
+        else {
+            fprintf(stderr, "usage: count_bench --files=DIR [--make-files] [--rounds=N] "
+                            "[--only=PREFIX] [--out=FILE]\n");
+            return 2;
+        }
     }
-    argc = kept;
-
-    bool ownDir = dir.empty();
-    if (ownDir && (dir = MakeTempDir("count-bench-files")).empty()) {
-        fprintf(stderr, "count_bench: cannot make a directory for the text files\n");
+    if (dir.empty() || rounds < 1) {
+        fprintf(stderr, "count_bench: --files=DIR is needed, and --rounds at least 1\n");
         return 2;
     }
+
     std::error_code ignored;
     std::filesystem::create_directories(dir, ignored);
     for (TextFile &file : files) {
@@ -234,15 +268,21 @@ int main(int argc, char **argv)
     }
     setenv("W32_ROOT", root.c_str(), 1);
 
-    RegisterAll();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 2;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-
+    std::vector<Measure> measures = MakeMeasures();
+    measures.erase(std::remove_if(measures.begin(), measures.end(),
+                                  [&](const Measure &m) { return m.name.rfind(only, 0) != 0; }),
+                   measures.end());
+    for (int r = 0; r < rounds; r++) {
+        fprintf(stderr, "count_bench: round %d of %d\n", r + 1, rounds);
+        RunRound(&measures);
+    }
     std::filesystem::remove_all(root, ignored);
-    if (ownDir)
-        std::filesystem::remove_all(dir, ignored);
-    return 0;
+
+    FILE *out = outPath.empty() ? stdout : fopen(outPath.c_str(), "w");
+    if (out == NULL) {
+        fprintf(stderr, "count_bench: cannot write %s: %s\n", outPath.c_str(), strerror(errno));
+        return 2;
+    }
+    WriteJson(out, measures, rounds);
+    return out == stdout || fclose(out) == 0 ? 0 : 2;
 }

@@ -1,7 +1,6 @@
 #include "page_cache.h"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,18 +8,13 @@
 
 double DropFromPageCache(const char *path)
 {
-    sync();
-    FILE *drop = fopen("/proc/sys/vm/drop_caches", "w");
-    if (drop != NULL) {
-        fputs("3\n", drop);
-        fclose(drop);
-    }
     int fd = open(path, O_RDONLY);
     if (fd < 0)
         return 1;
     struct stat st;
     double resident = 1;
-    if (fstat(fd, &st) == 0 && st.st_size > 0 &&
+    // Only clean pages can be dropped.
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && fdatasync(fd) == 0 &&
         posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0) {
         void *map = mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);
         if (map != MAP_FAILED) {

@@ -2,9 +2,8 @@
 #ifndef BENCH_PAGE_CACHE_H
 #define BENCH_PAGE_CACHE_H
 
-// Drops the file's pages from the page cache: all clean caches when allowed
-// (root), and the file's own pages in any case. Returns the share of its
-// pages still resident afterwards (1 when that cannot be told).
+// Writes back and drops the file's own pages, and no one else's. Returns the
+// share of its pages still resident afterwards (1 when that cannot be told).
 double DropFromPageCache(const char *path);
 
 #endif

@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
 """End-to-end figures through the running service.
 
-  service_bench.py idle --pid PID --seconds 60 --out JSON
+  service_bench.py idle --pid PID --seconds 60 [--windows 5] --out JSON
       CPU time and resident memory of the service (and of the svcctl process
-      that supervises it) over an idle window.
+      that supervises it) over an idle time, in windows of equal length.
+  service_bench.py count --root W32_ROOT --pid PID --files DIR [--rounds 5] --out JSON
+      The service counting the page-cached 1 GiB file beside `cat FILE >
+      /dev/null` and `tr -cd ' ' < FILE | wc -c`, run in turn, round by round;
+      then its resident memory while it counts.
   service_bench.py traffic --root W32_ROOT --pid PID --files DIR --out JSON
-      Request latency, sustained rates and memory while counting, with this
-      script as the client: requests are datagrams sent straight to the
-      server's slot, replies come to the reply slot this script binds.
+      Request latency and sustained rates.
+
+This script is the client: requests are datagrams sent straight to the
+server's slot, replies come to the reply slot it binds. Every figure comes as
+the list of its runs; bench/report.py makes the medians and ratios.
 """
 import argparse
 import glob
@@ -15,15 +21,17 @@ import json
 import os
 import random
 import socket
-import statistics
 import struct
+import subprocess
 import threading
 import time
 
 SERVER_SLOT = "$Channel1$"
 REPLY_SLOT = "$Channel2$"
 REPLY_TIMEOUT_S = 5.0
+COUNT_TIMEOUT_S = 60.0
 EXIT_TIMEOUT_S = 60.0
+POLL_S = 0.5  # the service's pause after each answer
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's number when Python lacks it
 
 
@@ -56,14 +64,16 @@ def parent_pid(pid):
 
 def idle(args):
     pids = {"service": args.pid, "supervisor": parent_pid(args.pid)}
-    start = {name: cpu_ns(pid) for name, pid in pids.items()}
-    began = time.monotonic()
-    time.sleep(args.seconds)
-    elapsed = time.monotonic() - began
-    result = {"seconds": elapsed}
-    for name, pid in pids.items():
-        result[name] = {"pid": pid, "cpu_ms": (cpu_ns(pid) - start[name]) / 1e6,
-                        "rss_kb": status_kb(pid, "VmRSS")}
+    result = {"windows": []}
+    for _ in range(args.windows):
+        start = {name: cpu_ns(pid) for name, pid in pids.items()}
+        began = time.monotonic()
+        time.sleep(args.seconds / args.windows)
+        window = {"seconds": time.monotonic() - began}
+        for name, pid in pids.items():
+            window[name] = {"cpu_ms": (cpu_ns(pid) - start[name]) / 1e6,
+                            "rss_kb": status_kb(pid, "VmRSS")}
+        result["windows"].append(window)
     return result
 
 
@@ -116,30 +126,22 @@ def expected_reply(path):
     return str(text[:end if end >= 0 else len(text)].count(b" "))
 
 
-def percentile(values, share):
-    ordered = sorted(values)
-    index = min(len(ordered) - 1, max(0, int(round(share * len(ordered) + 0.5)) - 1))
-    return ordered[index]
-
-
 def latency(client, path, requests):
     """One request at a time, each sent at a random point of the service's
     500 ms cycle, so the waits sample the whole of it."""
     want = expected_reply(path)
     waits, wrong = [], 0
     for _ in range(requests):
-        time.sleep(random.uniform(0, 0.5))
+        time.sleep(random.uniform(0, POLL_S))
         sent = client.request(path)
         got, stamp = client.wait_reply()
         waits.append((stamp - sent) * 1000)
         wrong += got != want
-    return {"requests": requests, "median_ms": statistics.median(waits),
-            "p95_ms": percentile(waits, 0.95), "max_ms": max(waits), "min_ms": min(waits),
-            "wrong_replies": wrong}
+    return {"wait_ms": waits, "wrong_replies": wrong}
 
 
 def queued_paths(client, path, count):
-    """count requests sent at once; the pace at which the replies come."""
+    """count requests sent at once; the gaps between their replies."""
     want = expected_reply(path)
     for _ in range(count):
         client.request(path)
@@ -148,32 +150,91 @@ def queued_paths(client, path, count):
         got, stamp = client.wait_reply()
         arrivals.append(stamp)
         wrong += got != want
-    gaps = [(b - a) * 1000 for a, b in zip(arrivals, arrivals[1:])]
-    return {"requests": count, "per_second": (count - 1) / (arrivals[-1] - arrivals[0]),
-            "gap_median_ms": statistics.median(gaps), "gap_min_ms": min(gaps),
-            "gap_max_ms": max(gaps), "wrong_replies": wrong}
+    return {"gap_ms": [(b - a) * 1000 for a, b in zip(arrivals, arrivals[1:])],
+            "wrong_replies": wrong}
+
+
+def drain(client):
+    """Takes any reply still waiting, so the next one read is the next sent."""
+    while True:
+        try:
+            client.wait_reply(timeout=0.01)
+        except socket.timeout:
+            return
+
+
+def service_seconds(client, tiny, big):
+    """The service's own time for counting big. Sent right behind a tiny
+    request, big is taken exactly one 500 ms pause after the tiny one is
+    answered, so the gap between the two replies, less the pause, is the time
+    of that pass: the request's log lines, the count and the reply (and the
+    tiny request's last log line). Returns (seconds, big's reply)."""
+    drain(client)
+    client.request(tiny)
+    client.request(big)
+    _, first = client.wait_reply()
+    got, second = client.wait_reply(timeout=COUNT_TIMEOUT_S)
+    return second - first - POLL_S, got
+
+
+def run_shell(command, path):
+    """A whole command, process start included; returns (seconds, output)."""
+    start = time.perf_counter()
+    out = subprocess.run(["bash", "-c", command, "peer", path], check=True,
+                         stdout=subprocess.PIPE).stdout
+    return time.perf_counter() - start, out.strip().decode()
+
+
+PEERS = [("cat", "cat \"$1\" > /dev/null"), ("tr_wc", "tr -cd ' ' < \"$1\" | wc -c")]
 
 
 def counting_memory(client, pid, path):
-    """Resident memory of the service, sampled while it counts a large file."""
-    with open(path, "rb") as f:
-        while f.read(1 << 24):
-            pass  # in the page cache, as for the other warm figures
-    want = expected_reply(path)
+    """Peak resident memory of the service, sampled while it counts path."""
+    drain(client)
     before = status_kb(pid, "VmRSS")
     sent = client.request(path)
-    peak, samples, got, stamp = before, 0, None, None
-    while time.time() - sent < 30:
+    peak, samples, got = before, 0, None
+    while time.time() - sent < COUNT_TIMEOUT_S:
         peak = max(peak, status_kb(pid, "VmRSS"))
         samples += 1
         try:
-            got, stamp = client.wait_reply(timeout=0.001)
+            got, _ = client.wait_reply(timeout=0.001)
             break
         except socket.timeout:
             pass
-    return {"rss_before_kb": before, "rss_peak_kb": peak, "samples": samples,
-            "reply_ms": None if stamp is None else (stamp - sent) * 1000,
-            "right_reply": got == want}
+    return {"rss_before_kb": before, "rss_peak_kb": peak, "samples": samples, "reply": got}
+
+
+def count(args):
+    """The service, cat and tr | wc on the page-cached 1 GiB file, in turn,
+    round by round (S C T S C T ...)."""
+    big = os.path.join(args.files, "text-1GiB.txt")
+    tiny = os.path.join(args.files, "text-5B.txt")
+    with open(tiny, "wb") as f:
+        f.write(b"a b c")
+    with open(big, "rb") as f:
+        while f.read(1 << 24):
+            pass  # into the page cache
+    want = expected_reply(big)
+    result = {"bytes": os.path.getsize(big), "spaces": int(want), "wrong_replies": 0,
+              "seconds": {"service": [], "cat": [], "tr_wc": []}}
+    client = Client(args.root)
+    try:
+        for _ in range(args.rounds):
+            seconds, got = service_seconds(client, tiny, big)
+            result["seconds"]["service"].append(seconds)
+            result["wrong_replies"] += got != want
+            for name, command in PEERS:
+                seconds, out = run_shell(command, big)
+                result["seconds"][name].append(seconds)
+                if name == "tr_wc":
+                    result["wrong_replies"] += out != want
+        result["memory"] = [counting_memory(client, args.pid, big) for _ in range(args.rounds)]
+        for m in result["memory"]:
+            result["wrong_replies"] += m["reply"] != want
+    finally:
+        client.close()
+    return result
 
 
 def exit_flood(pid, root, count):
@@ -195,7 +256,6 @@ def exit_flood(pid, root, count):
                 state["sent"] += 1
             except socket.timeout:
                 pass
-        state["done"] = time.perf_counter()
 
     start = time.perf_counter()
     thread = threading.Thread(target=send_all)
@@ -217,8 +277,7 @@ def exit_flood(pid, root, count):
     sender.close()
     elapsed = finished - start
     return {"messages": count, "sent": state["sent"], "logged": seen, "seconds": elapsed,
-            "per_second": seen / elapsed, "sender_done_s": state["done"] - start,
-            "service_cpu_ms": (cpu_ns(pid) - cpu_before) / 1e6}
+            "per_second": seen / elapsed, "service_cpu_ms": (cpu_ns(pid) - cpu_before) / 1e6}
 
 
 def traffic(args):
@@ -227,18 +286,17 @@ def traffic(args):
         head = f.read(4096)
     with open(small, "wb") as f:
         f.write(head)
-    big = os.path.join(args.files, "text-1GiB.txt")
 
     client = Client(args.root)
     try:
         result = {
             "latency": latency(client, small, args.requests),
             "queued": queued_paths(client, small, args.queued),
-            "counting_memory": counting_memory(client, args.pid, big),
         }
     finally:
         client.close()
-    result["exit_flood"] = exit_flood(args.pid, args.root, args.exits)
+    result["exit_flood"] = [exit_flood(args.pid, args.root, args.exits)
+                            for _ in range(args.rounds)]
     return result
 
 
@@ -248,18 +306,21 @@ def main():
     p = sub.add_parser("idle")
     p.add_argument("--pid", type=int, required=True)
     p.add_argument("--seconds", type=float, default=60)
+    p.add_argument("--windows", type=int, default=5)
     p.add_argument("--out", required=True)
-    p = sub.add_parser("traffic")
-    p.add_argument("--root", required=True)
-    p.add_argument("--pid", type=int, required=True)
-    p.add_argument("--files", required=True)
+    for name in ("count", "traffic"):
+        p = sub.add_parser(name)
+        p.add_argument("--root", required=True)
+        p.add_argument("--pid", type=int, required=True)
+        p.add_argument("--files", required=True)
+        p.add_argument("--rounds", type=int, default=5)
+        p.add_argument("--out", required=True)
     p.add_argument("--requests", type=int, default=100)
     p.add_argument("--queued", type=int, default=50)
-    p.add_argument("--exits", type=int, default=10000)
-    p.add_argument("--out", required=True)
+    p.add_argument("--exits", type=int, default=2000)
     args = parser.parse_args()
 
-    result = idle(args) if args.command == "idle" else traffic(args)
+    result = {"idle": idle, "count": count, "traffic": traffic}[args.command](args)
     with open(args.out, "w") as f:
         json.dump(result, f, indent=1)
 

@@ -10,7 +10,7 @@
 
 enum {
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
-    BULK_SIZE = 65536,      // one block of a counted file; also the largest message taken off
+    BULK_SIZE = COUNT_BLOCK_SIZE, // a block of a counted file; also the largest message taken off
     FULL_PATH_SIZE = 1024   // a request made a full path: its own bytes and a working directory
 };
 

@@ -17,6 +17,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <ntsecapi.h> // RtlGenRandom
+#include <winioctl.h> // not part of the lean windows.h: file system controls
 
 #else // POSIX stand-in
 
@@ -28,6 +29,7 @@
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef int64_t LONGLONG;
 typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
@@ -57,6 +59,18 @@ typedef struct _SECURITY_ATTRIBUTES {
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED; // never used: no overlapped I/O
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
 typedef struct _ACL ACL, *PACL;                       // only the null list is used
 
 typedef enum _SE_OBJECT_TYPE {
@@ -102,6 +116,7 @@ typedef enum _SE_OBJECT_TYPE {
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_NO_DATA 232L
+#define ERROR_MORE_DATA 234L
 #define ERROR_IO_DEVICE 1117L
 #define ERROR_INVALID_SERVICE_CONTROL 1052L
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
@@ -134,6 +149,17 @@ typedef enum _SE_OBJECT_TYPE {
 #define FILE_TYPE_CHAR 0x0002
 #define FILE_TYPE_PIPE 0x0003
 #define MAX_PATH 260
+
+// File system controls (DeviceIoControl on a file handle).
+#define FSCTL_SET_SPARSE 0x000900C4u
+#define FSCTL_QUERY_ALLOCATED_RANGES 0x000940CFu
+
+// One range of a file that may hold data: what FSCTL_QUERY_ALLOCATED_RANGES
+// is asked about and answers with.
+typedef struct _FILE_ALLOCATED_RANGE_BUFFER {
+    LARGE_INTEGER FileOffset;
+    LARGE_INTEGER Length;
+} FILE_ALLOCATED_RANGE_BUFFER, *PFILE_ALLOCATED_RANGE_BUFFER;
 
 // Mailslots.
 #define MAILSLOT_WAIT_FOREVER ((DWORD)-1)
@@ -218,6 +244,10 @@ DWORD GetFileType(HANDLE hFile);
 BOOL SetEndOfFile(HANDLE hFile);
 HANDLE ReOpenFile(HANDLE hOriginalFile, DWORD dwDesiredAccess, DWORD dwShareMode,
                   DWORD dwFlagsAndAttributes);
+BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileA(LPCSTR lpFileName);
 DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,

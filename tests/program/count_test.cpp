@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -22,14 +24,23 @@ unsigned long long ReferenceCount(const std::string &path)
     return n;
 }
 
-unsigned long long CountFile(const std::string &path, DWORD cbBuffer)
+// Blocks read by the counts that pass CountBlock as their keepGoing.
+int blocksRead = 0;
+BOOL CountBlock(void)
+{
+    blocksRead++;
+    return TRUE;
+}
+
+unsigned long long CountFile(const std::string &path, DWORD cbBuffer,
+                             BOOL (*keepGoing)(void) = NULL)
 {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
                            NULL);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     std::string buffer(cbBuffer, '\0');
     unsigned long long n = ~0ull;
-    EXPECT_TRUE(CountSpacesInFile(h, &buffer[0], cbBuffer, &n, NULL));
+    EXPECT_TRUE(CountSpacesInFile(h, &buffer[0], cbBuffer, &n, keepGoing));
     CloseHandle(h);
     return n;
 }
@@ -97,6 +108,42 @@ TEST(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
             if (block < 255 && size > 1000)
                 continue; // tiny blocks are for the edges, not for bulk
             EXPECT_EQ(CountFile(path, block), expected) << "round " << round << " block " << block;
+        }
+    }
+    RemoveMachineRoot(root);
+}
+
+TEST(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
+{
+    std::string root = MakeMachineRoot();
+    std::mt19937 random(20261209);
+    // More islands of data than one query of the ranges answers; each is at
+    // most 9000 bytes, so it spans at most four 4 KiB blocks of the disk.
+    const int kIslands = 150;
+    for (int markIn : {-1, 0, 70, kIslands - 1}) {
+        std::string path = root + "/sparse" + std::to_string(markIn);
+        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        off_t at = markIn == 0 ? 0 : (off_t)(random() % 100000);
+        for (int i = 0; i < kIslands; i++) {
+            std::string text(1 + random() % 9000, 'a');
+            for (char &c : text)
+                c = random() % 4 == 0 ? ' ' : 'a';
+            if (i == markIn)
+                text[random() % text.size()] = '\x1A';
+            ASSERT_EQ(pwrite(fd, text.data(), text.size(), at), (ssize_t)text.size());
+            at += (off_t)(text.size() + 8192 + random() % 100000);
+        }
+        ASSERT_EQ(ftruncate(fd, at), 0); // and a hole at the end
+        close(fd);
+
+        unsigned long long expected = ReferenceCount(path);
+        for (DWORD block : {4096u, 65536u, 1u << 20}) {
+            blocksRead = 0;
+            EXPECT_EQ(CountFile(path, block, CountBlock), expected)
+                << "mark in " << markIn << ", block " << block;
+            if (block == 4096u) { // holes and all, about 2300
+                EXPECT_LE(blocksRead, 4 * kIslands) << "mark in " << markIn;
+            }
         }
     }
     RemoveMachineRoot(root);

@@ -52,7 +52,8 @@ protected:
     void StartService();
     // Asks for the count of path; expects the given reply on stdout.
     void ExpectCount(const std::string &path, const std::string &reply, double timeoutSeconds = 20);
-    // A sparse file of `size` bytes starting with "a b c".
+    // A sparse file of `size` bytes: "a b c" at its start, " z " at its end
+    // and a hole between, 4 spaces in all.
     std::string MakeSparseFile(const std::string &name, long long size) const;
     // Waits until the log holds needle at least n times.
     bool WaitForCount(const std::string &needle, size_t n, double timeoutSeconds) const;

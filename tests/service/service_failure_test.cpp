@@ -1,6 +1,5 @@
 // The service when things go wrong: a start that fails, a stop in the middle
 // of a long request, and processes killed outright.
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "../long_count_file.h"
 #include "platform/platform.h"
 #include "service_fixture.h"
 
@@ -58,12 +58,7 @@ TEST_F(ServiceTest, StopDuringAHugeCountReturnsPromptlyAndEndsTheLog)
     Register();
     ASSERT_EQ(Svcctl({"start", kServiceName}).exitCode, 0);
     std::string huge = work_ + "/huge.bin";
-    {
-        int fd = open(huge.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, 20LL << 30), 0); // 20 GiB, all hole
-        close(fd);
-    }
+    ASSERT_TRUE(MakeLongCountFile(huge));
     Spawned client = SpawnClient({"--timeout", "60", huge});
     ASSERT_TRUE(WaitForLog("Received: <" + huge + ">\n\r\n"));
 

@@ -1,6 +1,7 @@
 // CreateFileA, ReOpenFile, ReadFile, WriteFile, SetFilePointer, GetFileType,
-// SetEndOfFile, CloseHandle and DeleteFileA: they find the handle's object,
-// hold it for the call's duration and report its outcome as Windows does.
+// GetFileSizeEx, SetEndOfFile, DeviceIoControl, CloseHandle and DeleteFileA:
+// they find the handle's object, hold it for the call's duration and report
+// its outcome as Windows does.
 #include <errno.h>
 #include <unistd.h>
 
@@ -148,6 +149,40 @@ extern "C" BOOL SetEndOfFile(HANDLE hFile)
     if (!object)
         return fail(ERROR_INVALID_HANDLE);
     DWORD err = object->set_end();
+    return err == NO_ERROR ? succeed() : fail(err);
+}
+
+extern "C" BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize)
+{
+    std::shared_ptr<HandleObject> object = handle_get(hFile);
+    if (!object)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!lpFileSize)
+        return fail(ERROR_INVALID_PARAMETER);
+    int64_t size = 0;
+    DWORD err = object->size(&size);
+    if (err != NO_ERROR)
+        return fail(err);
+    lpFileSize->QuadPart = size;
+    return succeed();
+}
+
+extern "C" BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+{
+    if (lpBytesReturned)
+        *lpBytesReturned = 0;
+    std::shared_ptr<HandleObject> object = handle_get(hDevice);
+    if (!object)
+        return fail(ERROR_INVALID_HANDLE);
+    if (lpOverlapped)
+        return fail(ERROR_INVALID_PARAMETER);
+    DWORD returned = 0;
+    DWORD err = object->control(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                nOutBufferSize, &returned);
+    if (lpBytesReturned)
+        *lpBytesReturned = returned;
     return err == NO_ERROR ? succeed() : fail(err);
 }
 

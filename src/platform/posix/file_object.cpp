@@ -2,9 +2,12 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <string.h>
 #include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "last_error.h"
 
@@ -18,6 +21,7 @@ DWORD FileObject::read(void *buffer, DWORD size, DWORD *done)
     if (!can_read_)
         return ERROR_ACCESS_DENIED;
     char *out = static_cast<char *>(buffer);
+    std::unique_lock<std::mutex> lock = lock_position();
     // A disk file gives all that is asked up to its end; a pipe or a device
     // gives what it has.
     while (*done < size) {
@@ -72,6 +76,7 @@ DWORD FileObject::write(const void *data, DWORD size, DWORD *done)
     *done = 0;
     if (!can_write_)
         return ERROR_ACCESS_DENIED;
+    std::unique_lock<std::mutex> lock = lock_position();
     if (type_ == FILE_TYPE_PIPE) {
         SigpipeGuard guard;
         return write_all(data, size, done);
@@ -99,6 +104,7 @@ DWORD FileObject::seek(int64_t distance, DWORD method, bool wide, int64_t *posit
 {
     if (type_ != FILE_TYPE_DISK)
         return ERROR_INVALID_FUNCTION;
+    std::unique_lock<std::mutex> lock = lock_position();
     int64_t base;
     if (method == FILE_BEGIN) {
         base = 0;
@@ -135,6 +141,7 @@ DWORD FileObject::set_end()
         return ERROR_ACCESS_DENIED;
     if (type_ != FILE_TYPE_DISK)
         return ERROR_INVALID_FUNCTION;
+    std::unique_lock<std::mutex> lock = lock_position();
     off_t here = lseek(fd_.get(), 0, SEEK_CUR);
     if (here < 0)
         return error_from_errno(errno);
@@ -143,6 +150,100 @@ DWORD FileObject::set_end()
             return error_from_errno(errno);
     }
     return NO_ERROR;
+}
+
+DWORD FileObject::size(int64_t *size)
+{
+    if (type_ != FILE_TYPE_DISK)
+        return ERROR_INVALID_FUNCTION;
+    struct stat st;
+    if (fstat(fd_.get(), &st) != 0)
+        return error_from_errno(errno);
+    *size = st.st_size;
+    return NO_ERROR;
+}
+
+DWORD FileObject::control(DWORD code, const void *in, DWORD in_size, void *out, DWORD out_size,
+                          DWORD *returned)
+{
+    *returned = 0;
+    if (type_ != FILE_TYPE_DISK)
+        return ERROR_INVALID_FUNCTION;
+    if (code == FSCTL_SET_SPARSE) // any file here may have holes: nothing to switch on
+        return can_write_ ? NO_ERROR : ERROR_ACCESS_DENIED;
+    if (code != FSCTL_QUERY_ALLOCATED_RANGES)
+        return ERROR_INVALID_FUNCTION;
+    if (!can_read_)
+        return ERROR_ACCESS_DENIED;
+
+    FILE_ALLOCATED_RANGE_BUFFER query;
+    if (in == nullptr || in_size < sizeof query)
+        return ERROR_INVALID_PARAMETER;
+    if (out == nullptr || out_size < sizeof query)
+        return ERROR_INSUFFICIENT_BUFFER;
+    memcpy(&query, in, sizeof query);
+    int64_t offset = query.FileOffset.QuadPart;
+    int64_t length = query.Length.QuadPart;
+    if (offset < 0 || length < 0 || offset > INT64_MAX - length)
+        return ERROR_INVALID_PARAMETER;
+
+    DWORD count = 0;
+    DWORD err = allocated_ranges(query, static_cast<unsigned char *>(out),
+                                 out_size / DWORD(sizeof query), &count);
+    *returned = count * DWORD(sizeof query);
+    return err;
+}
+
+// The ranges that hold data within the query, up to the end of the file, from
+// SEEK_DATA and SEEK_HOLE. A file system that cannot tell has all its bytes
+// reported, as Windows reports a file that is not sparse.
+DWORD FileObject::allocated_ranges(const FILE_ALLOCATED_RANGE_BUFFER &query, unsigned char *out,
+                                   DWORD capacity, DWORD *count)
+{
+    *count = 0;
+    int64_t file_size = 0;
+    DWORD err = size(&file_size);
+    if (err != NO_ERROR)
+        return err;
+    int64_t end = std::min(query.FileOffset.QuadPart + query.Length.QuadPart, file_size);
+
+    std::unique_lock<std::mutex> lock = lock_position();
+    off_t saved = lseek(fd_.get(), 0, SEEK_CUR);
+    if (saved < 0)
+        return error_from_errno(errno);
+    for (int64_t at = query.FileOffset.QuadPart; at < end;) {
+        off_t data = lseek(fd_.get(), off_t(at), SEEK_DATA);
+        off_t hole = data >= 0 ? lseek(fd_.get(), data, SEEK_HOLE) : -1;
+        if (data < 0 && errno == ENXIO)
+            break; // nothing but holes up to the end of the file
+        if (data < 0 || hole < 0) {
+            data = at; // cannot tell: the rest holds data
+            hole = end;
+        }
+        if (data >= end)
+            break;
+        if (*count == capacity) {
+            err = ERROR_MORE_DATA;
+            break;
+        }
+        at = std::min(int64_t(hole), end);
+        FILE_ALLOCATED_RANGE_BUFFER range;
+        range.FileOffset.QuadPart = data;
+        range.Length.QuadPart = at - data;
+        memcpy(out + size_t(*count) * sizeof range, &range, sizeof range); // out may be unaligned
+        ++*count;
+    }
+    lseek(fd_.get(), saved, SEEK_SET);
+    return err;
+}
+
+std::unique_lock<std::mutex> FileObject::lock_position()
+{
+    std::unique_lock<std::mutex> lock(position_, std::defer_lock);
+    // A pipe's or a device's read may wait: it must not hold up its writer.
+    if (type_ == FILE_TYPE_DISK)
+        lock.lock();
+    return lock;
 }
 
 } // namespace w32

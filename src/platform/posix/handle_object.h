@@ -36,6 +36,18 @@ public:
     // Makes the file end at the handle's position.
     virtual DWORD set_end() { return ERROR_INVALID_FUNCTION; }
     virtual DWORD file_type() const { return FILE_TYPE_UNKNOWN; }
+    virtual DWORD size(int64_t *size)
+    {
+        (void)size;
+        return ERROR_INVALID_FUNCTION;
+    }
+    // A DeviceIoControl code; *returned: the bytes of out it filled.
+    virtual DWORD control(DWORD code, const void *in, DWORD in_size, void *out, DWORD out_size,
+                          DWORD *returned)
+    {
+        (void)code, (void)in, (void)in_size, (void)out, (void)out_size, (void)returned;
+        return ERROR_INVALID_FUNCTION;
+    }
 
     // Called once, by CloseHandle, after the handle left the table.
     virtual void close() {}
