@@ -34,14 +34,14 @@ int open_dir_nofollow(int parent, const char *name)
 }
 
 // Opens `name` under `parent` as a directory the layer may trust, creating it
-// with `mode` when missing. A link, a non-directory, a foreign owner or an
-// unsafe mode give ERROR_ACCESS_DENIED.
+// with `mode` when missing if asked to. A link, a non-directory, a foreign
+// owner or an unsafe mode give ERROR_ACCESS_DENIED.
 DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharing,
-                       UniqueFd *out)
+                       UniqueFd *out, MissingDir missing = MissingDir::Create)
 {
     bool created = false;
     UniqueFd fd(open_dir_nofollow(parent, name));
-    if (!fd.valid() && errno == ENOENT) {
+    if (!fd.valid() && errno == ENOENT && missing == MissingDir::Create) {
         if (mkdirat(parent, name, mode) == 0)
             created = true;
         else if (errno != EEXIST)
@@ -70,9 +70,9 @@ DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharin
     return NO_ERROR;
 }
 
-DWORD open_root(const std::string &path, UniqueFd *root)
+DWORD open_root(const std::string &path, UniqueFd *root, MissingDir missing = MissingDir::Create)
 {
-    return open_checked_dir(AT_FDCWD, path.c_str(), 0755, Sharing::Private, root);
+    return open_checked_dir(AT_FDCWD, path.c_str(), 0755, Sharing::Private, root, missing);
 }
 
 } // namespace
@@ -97,18 +97,13 @@ DWORD open_drive_dir(char letter, UniqueFd *dir)
     return open_checked_dir(root.get(), name, 0755, Sharing::Private, dir);
 }
 
-DWORD open_mailslot_dir(UniqueFd *dir, std::string *path)
+DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir)
 {
-    std::string root_path = machine_root_path();
     UniqueFd root;
-    DWORD err = open_root(root_path, &root);
+    DWORD err = open_root(machine_root_path(), &root, missing);
     if (err != NO_ERROR)
         return err;
-    err = open_checked_dir(root.get(), "mailslot", 01777, Sharing::StickyShared, dir);
-    if (err != NO_ERROR)
-        return err;
-    *path = root_path + "/mailslot";
-    return NO_ERROR;
+    return open_checked_dir(root.get(), "mailslot", 01777, Sharing::StickyShared, dir, missing);
 }
 
 } // namespace w32

@@ -2,7 +2,7 @@
 // default) and the directories the layer keeps in it: drive_<letter> for
 // each drive and mailslot/ for the mailslot names.
 //
-// Each is created when missing and checked without following links: it must
+// Each is created when missing (a mailslot lookup creates nothing) and checked without following links: it must
 // be a real directory owned by the caller or by root, and not writable by
 // group or others (mailslot/ excepted, which is sticky and open to all like
 // /tmp). Anything else fails with ERROR_ACCESS_DENIED, so another account
@@ -23,8 +23,11 @@ std::string machine_root_path();
 // Opens the checked directory of drive `letter` (lower case) into `dir`.
 DWORD open_drive_dir(char letter, UniqueFd *dir);
 
-// Opens the checked mailslot directory into `dir` and gives its path.
-DWORD open_mailslot_dir(UniqueFd *dir, std::string *path);
+// Whether a missing directory is made, or reported as ERROR_PATH_NOT_FOUND.
+enum class MissingDir { Create, Fail };
+
+// Opens the checked mailslot directory into `dir`.
+DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir);
 
 } // namespace w32
 
