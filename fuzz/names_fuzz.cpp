@@ -5,7 +5,9 @@
 #include <ctype.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <stddef.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +17,7 @@
 #include "file_name.h"
 #include "file_path.h"
 #include "fuzz_root.h"
-#include "mailslot_socket.h"
+#include "mailslot_object.h"
 #include "platform/platform.h"
 
 using namespace w32;
@@ -92,11 +94,18 @@ void CheckMailslot(const std::string &name, const FileName &parsed)
     Expect(!parsed.slot.empty() && parsed.slot != "." && parsed.slot != ".." &&
                parsed.slot.find_first_of("/\\") == std::string::npos,
            "slot name is one component", name);
-    SlotLocation where;
-    if (locate_slot(parsed.slot, &where) != NO_ERROR)
+    SlotPlace place;
+    if (find_slot_place(parsed.slot, MissingDir::Create, &place) != NO_ERROR)
         return;
-    Expect(FdPath(where.dir.get()) == g_root + "/mailslot", "mailslot directory", name);
-    Expect(where.path == g_root + "/mailslot/" + parsed.slot, "slot path", where.path);
+    Expect(FdPath(place.dir.get()) == g_root + "/mailslot", "mailslot directory", name);
+    // The holder's address: abstract, within its bounds, ending in the name.
+    size_t length = place.holder_length - offsetof(struct sockaddr_un, sun_path);
+    Expect(place.holder.sun_path[0] == '\0' && length <= sizeof place.holder.sun_path &&
+               length > parsed.slot.size(),
+           "holder address", name);
+    std::string tail(place.holder.sun_path + length - parsed.slot.size(), parsed.slot.size());
+    Expect(strcasecmp(tail.c_str(), parsed.slot.c_str()) == 0, "holder address ends in the name",
+           tail);
 }
 
 // GetFullPathNameA's sizes and terminator; a drive path comes back in a form

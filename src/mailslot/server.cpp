@@ -104,6 +104,40 @@ static PassResult AnswerPathRequest(const char *szBuf, char *message, size_t cbM
     return fGoOn ? PASS_PAUSE : PASS_STOPPED;
 }
 
+// Takes the message at the head of the slot off into bulk, read with the
+// size the slot reports for it; a drain that fails is logged.
+static PassResult DropOversizeMessage(char *message, size_t cbMessage)
+{
+    DWORD cbNext = 0;
+    DWORD cbMsgNumber = 0;
+    DWORD cbRead = 0;
+    DWORD dwError = 0;
+
+    SlotResult slot = QuerySlot(&cbNext, &cbMsgNumber, &dwError);
+    if (slot == SLOT_STOPPED)
+        return PASS_STOPPED;
+    if (slot == SLOT_FAILED) {
+        snprintf(message, cbMessage, "GetMailslotInfo: Error %ld\n", (long)dwError);
+        return LogUnlessStopped(message) ? PASS_PAUSE : PASS_STOPPED;
+    }
+    if (cbMsgNumber == 0)
+        return PASS_PAUSE;
+
+    if (cbNext > sizeof bulk) {
+        slot = SLOT_FAILED;
+        dwError = ERROR_INSUFFICIENT_BUFFER;
+    } else {
+        slot = ReadSlot(bulk, cbNext, &cbRead, &dwError);
+    }
+    if (slot == SLOT_STOPPED)
+        return PASS_STOPPED;
+    if (slot == SLOT_FAILED) {
+        snprintf(message, cbMessage, "ReadFile: Error %ld\n", (long)dwError);
+        return LogUnlessStopped(message) ? PASS_PAUSE : PASS_STOPPED;
+    }
+    return PASS_PAUSE;
+}
+
 PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
 {
     DWORD cbMessages = 0;
@@ -130,9 +164,8 @@ PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
             return PASS_STOPPED;
         // A message too large for the buffer stays at the head of the slot and
         // would fail every read after it: take it off so the next is served.
-        if (dwError == ERROR_INSUFFICIENT_BUFFER &&
-            ReadSlot(bulk, sizeof bulk, &cbRead, &dwError) == SLOT_STOPPED)
-            return PASS_STOPPED;
+        if (dwError == ERROR_INSUFFICIENT_BUFFER)
+            return DropOversizeMessage(message, cbMessage);
         return PASS_PAUSE;
     }
 

@@ -1,4 +1,6 @@
 // Mailslots: names, whole messages, counts, timeouts and broadcasts.
+#include <ctype.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -49,6 +51,25 @@ TEST_F(Mailslot, NameHasOneHolderAtATime)
     EXPECT_TRUE(CloseHandle(slot_));
     slot_ = CreateMailslotA(name_.c_str(), 0, 0, nullptr);
     EXPECT_NE(slot_, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Mailslot, NamesIgnoreCase)
+{
+    create();
+    std::string upper = name_, lower = name_;
+    for (size_t i = 0; i < name_.size(); ++i) {
+        upper[i] = char(toupper((unsigned char)name_[i]));
+        lower[i] = char(tolower((unsigned char)name_[i]));
+    }
+    EXPECT_EQ(CreateMailslotA(upper.c_str(), 0, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    CloseHandle(writer_); // one writer at a time: Wine refuses a second one's share mode
+    writer_ = INVALID_HANDLE_VALUE;
+    HANDLE other_case = open_slot_writer(lower);
+    ASSERT_NE(other_case, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(write(other_case, "any case"));
+    CloseHandle(other_case);
+    EXPECT_EQ(read(slot_), "any case");
 }
 
 TEST_F(Mailslot, RacingCreatorsGetOneSlot)

@@ -1,6 +1,12 @@
 #include "posix_child.h"
 
+#include <fcntl.h>
+#include <stddef.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +24,63 @@ int error_exit_code()
 {
     DWORD error = GetLastError();
     return error == 0 ? 1 : (error > 125 ? 125 : int(error));
+}
+
+// Binds a socket at `path` and closes it: a socket file nobody listens on.
+int plant_dead_socket(const char *path)
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    int rc = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    close(fd);
+    return rc;
+}
+
+int plant(const std::string &what)
+{
+    size_t colon = what.find(':');
+    std::string kind = what.substr(0, colon);
+    const char *path = what.c_str() + colon + 1;
+    int rc = -1;
+    if (kind == "file")
+        rc = close(open(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
+    else if (kind == "link")
+        rc = symlink("/etc/passwd", path);
+    else if (kind == "socket")
+        rc = plant_dead_socket(path);
+    else if (kind == "dir")
+        rc = mkdir(path, 0755);
+    return rc == 0 ? 0 : 1;
+}
+
+int send_to_holder(const char *abstract_name)
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    size_t length = strlen(abstract_name);
+    memcpy(address.sun_path + 1, abstract_name, length);
+    const char message[] = "Dforged";
+    ssize_t sent = sendto(fd, message, sizeof message - 1, 0, reinterpret_cast<sockaddr *>(&address),
+                          socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length));
+    return sent == ssize_t(sizeof message - 1) ? 0 : 1;
+}
+
+int create_slot_and_use_it(const char *name)
+{
+    HANDLE slot = CreateMailslotA(name, 0, 0, nullptr);
+    if (slot == INVALID_HANDLE_VALUE)
+        return error_exit_code();
+    HANDLE writer = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD done = 0;
+    if (writer == INVALID_HANDLE_VALUE || !WriteFile(writer, "hello", 5, &done, nullptr))
+        return error_exit_code();
+    char text[16];
+    if (!ReadFile(slot, text, sizeof text, &done, nullptr))
+        return error_exit_code();
+    return std::string(text, done) == "hello" ? 0 : 1;
 }
 
 int perform(ChildAction action, const char *arg)
@@ -41,6 +104,12 @@ int perform(ChildAction action, const char *arg)
             return error_exit_code();
         for (;;)
             pause();
+    case ChildAction::CreateSlot:
+        return create_slot_and_use_it(arg);
+    case ChildAction::Plant:
+        return plant(arg);
+    case ChildAction::SendToHolder:
+        return send_to_holder(arg);
     }
     return kChildDidNotRun;
 }

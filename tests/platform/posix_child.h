@@ -13,6 +13,9 @@ enum class ChildAction {
     OpenShared,    // the same with FILE_SHARE_READ
     WriteSlot,     // write "hello" to mailslot arg
     HoldSlot,      // create mailslot arg and wait to be killed
+    CreateSlot,    // create mailslot arg, write "hello" to it and read it back
+    Plant,         // leave "KIND:PATH" behind: a file, link, socket (dead) or dir
+    SendToHolder,  // send a direct-message datagram to the abstract address arg
 };
 
 // Exit code returned when the child could not even start.

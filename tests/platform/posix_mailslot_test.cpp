@@ -1,8 +1,13 @@
-// Mailslots as the stand-in makes them: sockets under $W32_ROOT/mailslot,
-// reachable by raw socket clients and other accounts, bounded in memory,
-// and safe against a handle closed under a blocked call.
+// Mailslots as the stand-in makes them: names owned by their live holder
+// only, sockets under $W32_ROOT/mailslot for raw socket clients, other
+// accounts held to the slot's rules, bounded in memory, and safe against a
+// handle closed under a blocked call.
+#include <ctype.h>
+#include <dirent.h>
+#include <poll.h>
 #include <signal.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,6 +39,49 @@ bool send_raw(const std::string &path, const std::string &data)
     return sent == ssize_t(data.size());
 }
 
+// Sends one datagram from `fd` to an abstract address, optionally passing
+// a descriptor along with it.
+bool send_abstract(int fd, const std::string &name, const std::string &data, int passed = -1)
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, name.data(), name.size());
+    iovec part = {const_cast<char *>(data.data()), data.size()};
+    msghdr msg = {};
+    msg.msg_name = &address;
+    msg.msg_namelen = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    msg.msg_iov = &part;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (passed >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(c), &passed, sizeof passed);
+    }
+    return sendmsg(fd, &msg, 0) == ssize_t(data.size());
+}
+
+bool readable_within(int fd, int ms)
+{
+    pollfd waiter = {fd, POLLIN, 0};
+    return poll(&waiter, 1, ms) == 1;
+}
+
+int open_descriptors()
+{
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (dir && readdir(dir))
+        ++count;
+    if (dir)
+        closedir(dir);
+    return count;
+}
+
 } // namespace
 
 class PosixMailslot : public PlatformTest {
@@ -53,6 +101,37 @@ protected:
         struct stat st = {};
         lstat(path.c_str(), &st);
         return st;
+    }
+    void make_mailslot_dir() const
+    {
+        std::string dir = test_root_path() + "/mailslot";
+        ASSERT_EQ(mkdir(dir.c_str(), 01777), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    }
+    // The abstract address (without its leading NUL) of a slot's holder.
+    std::string holder_name(const std::string &name) const
+    {
+        struct stat dir = stat_of(test_root_path() + "/mailslot");
+        char machine[40];
+        snprintf(machine, sizeof machine, "%llx:%llx/", (unsigned long long)dir.st_dev,
+                 (unsigned long long)dir.st_ino);
+        std::string lower = name;
+        for (char &c : lower)
+            c = char(tolower((unsigned char)c));
+        return "w32-mailslot/" + std::string(machine) + lower;
+    }
+    // Waits until a child's slot answers a direct open.
+    static bool wait_for_holder(const std::string &name)
+    {
+        for (int i = 0; i < 500; ++i) {
+            HANDLE probe = open_slot_writer(name);
+            if (probe != INVALID_HANDLE_VALUE) {
+                CloseHandle(probe);
+                return true;
+            }
+            Sleep(10);
+        }
+        return false;
     }
     DWORD waiting()
     {
@@ -116,6 +195,8 @@ TEST_F(PosixMailslot, SlotIsAPrivateSocketUntilOpenedToAll)
 
 TEST_F(PosixMailslot, BadNamesAreRefused)
 {
+    const std::string longest = "\\\\.\\mailslot\\" + std::string(60, 'n');
+    const std::string too_long = longest + "n";
     struct Case {
         std::string name;
         DWORD error;
@@ -124,6 +205,7 @@ TEST_F(PosixMailslot, BadNamesAreRefused)
         {"\\\\.\\mailslot\\..", ERROR_INVALID_NAME},
         {"\\\\.\\mailslot\\a/b", ERROR_INVALID_NAME},
         {"\\\\.\\mailslot\\a\\b", ERROR_INVALID_NAME},
+        {too_long, ERROR_FILENAME_EXCED_RANGE},
         {"\\\\.\\mailslot\\" + std::string(200, 'n'), ERROR_FILENAME_EXCED_RANGE},
         {"\\\\*\\mailslot\\x", ERROR_INVALID_NAME},
         {"\\\\no-such-host.invalid\\mailslot\\x", ERROR_BAD_NETPATH},
@@ -132,23 +214,59 @@ TEST_F(PosixMailslot, BadNamesAreRefused)
         EXPECT_EQ(CreateMailslotA(c.name.c_str(), 0, 0, nullptr), INVALID_HANDLE_VALUE) << c.name;
         EXPECT_EQ(GetLastError(), c.error) << c.name;
     }
-    EXPECT_EQ(open_slot_writer("\\\\no-such-host.invalid\\mailslot\\x"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_NETPATH));
+    for (std::string writer : {too_long, "\\\\*\\mailslot\\" + std::string(61, 'n'),
+                               std::string("\\\\no-such-host.invalid\\mailslot\\x")}) {
+        EXPECT_EQ(open_slot_writer(writer), INVALID_HANDLE_VALUE) << writer;
+        EXPECT_EQ(GetLastError(), writer == too_long || writer[2] == '*'
+                                      ? DWORD(ERROR_FILENAME_EXCED_RANGE)
+                                      : DWORD(ERROR_BAD_NETPATH));
+    }
 
-    slot_ = CreateMailslotA("\\\\.\\MailSlot\\mixed", 0, 0, nullptr);
-    EXPECT_NE(slot_, INVALID_HANDLE_VALUE);
+    // The longest name works end to end, in either form of "mailslot".
+    slot_ = CreateMailslotA(("\\\\.\\MailSlot\\" + std::string(60, 'n')).c_str(), 0, 0, nullptr);
+    ASSERT_NE(slot_, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE writer = open_slot_writer(longest);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(write(writer, "longest"));
+    EXPECT_EQ(read(slot_), "longest");
+    CloseHandle(writer);
 }
 
-TEST_F(PosixMailslot, RawSocketClientSendsWholeMessages)
+TEST_F(PosixMailslot, RawSocketClientSendsWholeMessagesOfAnySize)
 {
     slot_ = CreateMailslotA("\\\\.\\mailslot\\raw", 0, 0, nullptr);
     ASSERT_NE(slot_, INVALID_HANDLE_VALUE);
+    const std::string large(100 * 1024, 'x'); // more than a layer writer may send
     ASSERT_TRUE(send_raw(socket_path("raw"), "exactly these bytes"));
-    ASSERT_TRUE(send_raw(socket_path("raw"), std::string(kMaxMessage + 1, 'x'))); // too big
+    ASSERT_TRUE(send_raw(socket_path("raw"), large));
     ASSERT_TRUE(send_raw(socket_path("raw"), ""));
-    EXPECT_EQ(waiting(), 2u);
+    EXPECT_EQ(waiting(), 3u);
     EXPECT_EQ(read(slot_), "exactly these bytes");
+    DWORD next = 0;
+    ASSERT_TRUE(GetMailslotInfo(slot_, nullptr, &next, nullptr, nullptr));
+    EXPECT_EQ(next, large.size());
+    EXPECT_EQ(read(slot_, next), large);
     EXPECT_EQ(read(slot_), "");
+
+    if (geteuid() != 0)
+        return;
+    // Only root can send more than the kernel's usual buffer: 1 MiB is still
+    // taken whole (into the empty queue), anything larger is discarded.
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    int buffer = 4 << 20;
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &buffer, sizeof buffer), 0);
+    const std::string mib(1 << 20, 'm');
+    for (const std::string &data : {mib + "m", mib}) {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, socket_path("raw").c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&address),
+                         sizeof address),
+                  ssize_t(data.size()));
+    }
+    close(fd);
+    EXPECT_EQ(waiting(), 1u);
+    EXPECT_EQ(read(slot_, DWORD(2 * mib.size())), mib);
 }
 
 TEST_F(PosixMailslot, MessagesAreLimitedTo64KiB)
@@ -179,40 +297,127 @@ TEST_F(PosixMailslot, WriterLearnsThatTheHolderHasGone)
 
 TEST_F(PosixMailslot, NameOfAKilledProcessIsReclaimed)
 {
-    const std::string name = "\\\\.\\mailslot\\reclaim";
+    const std::string name = "\\\\.\\mailslot\\Reclaim";
     pid_t holder = start_child(ChildAction::HoldSlot, name);
     ASSERT_GT(holder, 0);
-    HANDLE probe = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 500 && probe == INVALID_HANDLE_VALUE; ++i) {
-        probe = open_slot_writer(name);
-        if (probe == INVALID_HANDLE_VALUE)
-            Sleep(10);
+    ASSERT_TRUE(wait_for_holder(name)) << "the child never created its mailslot";
+    // Held by a live process, the name is taken in any case.
+    for (const char *taken : {"\\\\.\\mailslot\\Reclaim", "\\\\.\\mailslot\\RECLAIM"}) {
+        EXPECT_EQ(CreateMailslotA(taken, 0, 0, nullptr), INVALID_HANDLE_VALUE) << taken;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS)) << taken;
     }
-    ASSERT_NE(probe, INVALID_HANDLE_VALUE) << "the child never created its mailslot";
-    CloseHandle(probe);
-    EXPECT_EQ(CreateMailslotA(name.c_str(), 0, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
 
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
-    EXPECT_TRUE(S_ISSOCK(stat_of(socket_path("reclaim")).st_mode)); // left behind
+    EXPECT_TRUE(S_ISSOCK(stat_of(socket_path("Reclaim")).st_mode)); // left behind
     EXPECT_EQ(open_slot_writer(name), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 
     slot_ = CreateMailslotA(name.c_str(), 0, 0, nullptr);
     ASSERT_NE(slot_, INVALID_HANDLE_VALUE) << GetLastError();
-    ASSERT_TRUE(send_raw(socket_path("reclaim"), "mine"));
+    ASSERT_TRUE(send_raw(socket_path("Reclaim"), "mine"));
     EXPECT_EQ(read(slot_), "mine");
 }
 
-TEST_F(PosixMailslot, OtherFileAtTheNameIsLeftAlone)
+TEST_F(PosixMailslot, NameIsCaseInsensitiveButTheFileKeepsItsCase)
 {
-    ASSERT_EQ(mkdir((test_root_path() + "/mailslot").c_str(), 01777), 0);
-    ASSERT_EQ(chmod((test_root_path() + "/mailslot").c_str(), 01777), 0);
-    ASSERT_EQ(mkdir(socket_path("taken").c_str(), 0755), 0);
-    EXPECT_EQ(CreateMailslotA("\\\\.\\mailslot\\taken", 0, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    EXPECT_TRUE(S_ISDIR(stat_of(socket_path("taken")).st_mode));
+    slot_ = CreateMailslotA("\\\\.\\mailslot\\MixedCase", 0, 0, nullptr);
+    ASSERT_NE(slot_, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(S_ISSOCK(stat_of(socket_path("MixedCase")).st_mode));
+    EXPECT_EQ(stat_of(socket_path("mixedcase")).st_mode, 0u);
+    HANDLE direct = open_slot_writer("\\\\.\\mailslot\\mixedCASE");
+    HANDLE broadcast = open_slot_writer("\\\\*\\mailslot\\MIXEDCASE");
+    ASSERT_NE(direct, INVALID_HANDLE_VALUE);
+    ASSERT_NE(broadcast, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(write(direct, "direct"));
+    EXPECT_TRUE(write(broadcast, "broadcast"));
+    EXPECT_EQ(read(slot_), "direct");
+    EXPECT_EQ(read(slot_), "broadcast");
+    CloseHandle(direct);
+    CloseHandle(broadcast);
+}
+
+TEST_F(PosixMailslot, LeftoversAtTheNameNeverBlockANewSlot)
+{
+    make_mailslot_dir();
+    // A leftover this account, or (as root) nobody, left: the slot takes its
+    // name over, and raw clients reach the new slot there.
+    for (bool as_nobody : {false, true}) {
+        if (as_nobody && geteuid() != 0)
+            continue;
+        for (std::string kind : {"file", "link", "socket", "dir"}) {
+            std::string name = kind + (as_nobody ? "_nobody" : "_mine");
+            int planted = run_child(ChildAction::Plant, kind + ":" + socket_path(name), as_nobody);
+            if (planted == kChildDidNotRun)
+                GTEST_SKIP() << "nobody cannot run this test program";
+            ASSERT_EQ(planted, 0) << name;
+            HANDLE slot = CreateMailslotA(("\\\\.\\mailslot\\" + name).c_str(), 0, 0, nullptr);
+            ASSERT_NE(slot, INVALID_HANDLE_VALUE) << name << ": " << GetLastError();
+            struct stat st = stat_of(socket_path(name));
+            EXPECT_TRUE(S_ISSOCK(st.st_mode)) << name;
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+            EXPECT_EQ(st.st_uid, geteuid()) << name;
+            EXPECT_TRUE(send_raw(socket_path(name), name));
+            EXPECT_EQ(read(slot, 4096), name);
+            CloseHandle(slot);
+        }
+    }
+    EXPECT_EQ(stat_of("/etc/passwd").st_mode & S_IFMT, S_IFREG); // a link's target is left alone
+
+    // What cannot be taken over stays, and the slot works for every layer
+    // writer all the same: a directory with something in it...
+    ASSERT_EQ(mkdir(socket_path("full").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(socket_path("full/inside").c_str(), 0755), 0);
+    slot_ = CreateMailslotA("\\\\.\\mailslot\\full", 0, 0, nullptr);
+    ASSERT_NE(slot_, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(S_ISDIR(stat_of(socket_path("full")).st_mode));
+    for (const char *writer_name : {"\\\\.\\mailslot\\full", "\\\\*\\mailslot\\full"}) {
+        HANDLE writer = open_slot_writer(writer_name);
+        ASSERT_NE(writer, INVALID_HANDLE_VALUE) << writer_name;
+        EXPECT_TRUE(write(writer, writer_name));
+        EXPECT_EQ(read(slot_), writer_name);
+        CloseHandle(writer);
+    }
+    // ...and, for another account, a file it may not remove.
+    if (geteuid() != 0)
+        return;
+    FILE *roots = fopen(socket_path("roots").c_str(), "w");
+    ASSERT_NE(roots, nullptr);
+    fclose(roots);
+    EXPECT_EQ(run_child(ChildAction::CreateSlot, "\\\\.\\mailslot\\roots", true), 0);
+    EXPECT_TRUE(S_ISREG(stat_of(socket_path("roots")).st_mode));
+}
+
+TEST_F(PosixMailslot, LookupsCreateNothing)
+{
+    const std::string absent = test_root_path() + "/absent";
+    for (const std::string &root : {absent, test_root_path()}) {
+        setenv("W32_ROOT", root.c_str(), 1);
+        EXPECT_EQ(open_slot_writer("\\\\.\\mailslot\\x"), INVALID_HANDLE_VALUE) << root;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << root;
+        HANDLE broadcast = open_slot_writer("\\\\*\\mailslot\\x");
+        ASSERT_NE(broadcast, INVALID_HANDLE_VALUE) << root;
+        EXPECT_TRUE(write(broadcast, "nobody hears this"));
+        CloseHandle(broadcast);
+        EXPECT_EQ(stat_of(root + "/mailslot").st_mode, 0u) << root;
+    }
+    EXPECT_EQ(stat_of(absent).st_mode, 0u);
+}
+
+TEST_F(PosixMailslot, ABurstOfAThousandNeedsNoReader)
+{
+    slot_ = CreateMailslotA("\\\\.\\mailslot\\burst", 0, 0, nullptr);
+    HANDLE writer = open_slot_writer("\\\\.\\mailslot\\burst");
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    auto start = std::chrono::steady_clock::now();
+    std::string message(8, '.');
+    for (int i = 0; i < 1000; ++i) {
+        memcpy(&message[0], &i, sizeof i);
+        ASSERT_TRUE(write(writer, message)) << "message " << i << ": error " << GetLastError();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    expect_all_in_order(slot_, 1000, 8);
+    CloseHandle(writer);
 }
 
 TEST_F(PosixMailslot, FloodOfMessagesPushesBackOnTheWriter)
@@ -280,6 +485,26 @@ TEST_F(PosixMailslot, CloseWakesABlockedWriter)
     EXPECT_EQ(error.load(), DWORD(ERROR_INVALID_HANDLE));
 }
 
+TEST_F(PosixMailslot, ClosingWhileDatagramsArriveIsSafeAndFreesTheName)
+{
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        HANDLE broadcast = open_slot_writer("\\\\*\\mailslot\\busy");
+        while (!done.load())
+            write(broadcast, "busy");
+        CloseHandle(broadcast);
+    });
+    for (int i = 0; i < 200; ++i) {
+        HANDLE slot = CreateMailslotA("\\\\.\\mailslot\\busy", 0, 0, nullptr);
+        ASSERT_NE(slot, INVALID_HANDLE_VALUE) << "round " << i << ": " << GetLastError();
+        if (i % 2)
+            GetMailslotInfo(slot, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_TRUE(CloseHandle(slot));
+    }
+    done = true;
+    sender.join();
+}
+
 TEST_F(PosixMailslot, OtherAccountWritesOnlyAfterANullDacl)
 {
     if (geteuid() != 0)
@@ -292,6 +517,9 @@ TEST_F(PosixMailslot, OtherAccountWritesOnlyAfterANullDacl)
         GTEST_SKIP() << "nobody cannot run this test program";
     EXPECT_EQ(before, int(ERROR_ACCESS_DENIED));
     EXPECT_EQ(waiting(), 0u);
+    // A broadcast reaches any slot, as one from the network would.
+    EXPECT_EQ(run_child(ChildAction::WriteSlot, "\\\\*\\mailslot\\OPEN_to_all", true), 0);
+    EXPECT_EQ(read(slot_), "hello");
 
     ASSERT_EQ(SetSecurityInfo(slot_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                               nullptr, nullptr),
@@ -299,3 +527,65 @@ TEST_F(PosixMailslot, OtherAccountWritesOnlyAfterANullDacl)
     EXPECT_EQ(run_child(ChildAction::WriteSlot, name, true), 0);
     EXPECT_EQ(read(slot_), "hello");
 }
+
+TEST_F(PosixMailslot, DatagramsThatBreakTheRulesAreDropped)
+{
+    slot_ = CreateMailslotA("\\\\.\\mailslot\\Rules", 0, 0, nullptr);
+    ASSERT_NE(slot_, INVALID_HANDLE_VALUE);
+    const std::string holder = holder_name("Rules");
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    const int descriptors = open_descriptors();
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    EXPECT_TRUE(send_abstract(fd, holder, ""));                           // no kind
+    EXPECT_TRUE(send_abstract(fd, holder, "Xunknown kind"));
+    EXPECT_TRUE(send_abstract(fd, holder, "B" + std::string(425, 'b'))); // too long a broadcast
+    EXPECT_TRUE(send_abstract(fd, holder, "Bbroadcast"));
+    EXPECT_TRUE(send_abstract(fd, holder, "Dwith a descriptor", pipe_ends[0]));
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+    if (geteuid() == 0) {
+        int sent = run_child(ChildAction::SendToHolder, holder, true); // from nobody
+        EXPECT_TRUE(sent == 0 || sent == kChildDidNotRun) << sent;
+    }
+    EXPECT_EQ(waiting(), 2u);
+    EXPECT_EQ(read(slot_), "broadcast");
+    EXPECT_EQ(read(slot_), "with a descriptor");
+    EXPECT_EQ(open_descriptors(), descriptors); // the one passed along was not taken
+    close(fd);
+
+    // A probe is answered at an abstract address only: one at a path could
+    // be swapped for another socket's by then.
+    std::string path = test_root_path() + "/prober";
+    int at_path = socket(AF_UNIX, SOCK_DGRAM, 0), autobound = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(at_path, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(bind(autobound, reinterpret_cast<sockaddr *>(&address), sizeof(sa_family_t)), 0);
+    EXPECT_TRUE(send_abstract(at_path, holder, "P"));
+    EXPECT_TRUE(send_abstract(autobound, holder, "P"));
+    EXPECT_TRUE(readable_within(autobound, 2000));
+    EXPECT_FALSE(readable_within(at_path, 200));
+    close(at_path);
+    close(autobound);
+    EXPECT_EQ(waiting(), 0u);
+}
+
+TEST_F(PosixMailslot, DirectOpenOfAHolderThatDoesNotAnswerTimesOut)
+{
+    const std::string name = "\\\\.\\mailslot\\stopped";
+    pid_t holder = start_child(ChildAction::HoldSlot, name);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_for_holder(name));
+    kill(holder, SIGSTOP);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder); // stopped for sure
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(open_slot_writer(name), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+}
+

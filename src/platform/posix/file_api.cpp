@@ -10,7 +10,7 @@
 #include "file_path.h"
 #include "handle_table.h"
 #include "last_error.h"
-#include "mailslot_client.h"
+#include "mailslot_object.h"
 
 using namespace w32;
 

@@ -28,7 +28,7 @@ DWORD resolve_drive_path(const FileName &name, bool may_create, FilePath *out)
 {
     UniqueFd dir;
     char letter = char(tolower(static_cast<unsigned char>(name.drive)));
-    DWORD err = open_drive_dir(letter, may_create, &dir);
+    DWORD err = open_drive_dir(letter, may_create ? MissingDir::Create : MissingDir::Fail, &dir);
     if (err != NO_ERROR)
         return err;
     out->confined = true;

@@ -3,7 +3,8 @@
 // Each call on a handle holds a shared_ptr to its object for the call's
 // duration, so a CloseHandle from another thread never frees what a call
 // still uses: close() only withdraws the object (wakes waiters, gives up
-// names); its descriptors are closed when the last user lets go.
+// names). Its descriptors are closed when the last user lets go, or in
+// close() itself where every call reaches them under the object's lock.
 #ifndef PLATFORM_POSIX_HANDLE_OBJECT_H
 #define PLATFORM_POSIX_HANDLE_OBJECT_H
 

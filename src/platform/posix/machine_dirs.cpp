@@ -15,9 +15,6 @@ constexpr const char *kDefaultRoot = "/tmp/w32root";
 
 enum class Sharing { Private, StickyShared };
 
-// What to do about a directory that is not there.
-enum class Missing { Create, Fail };
-
 bool owner_is_trusted(const struct stat &st)
 {
     return st.st_uid == geteuid() || st.st_uid == 0;
@@ -40,11 +37,11 @@ int open_dir_nofollow(int parent, const char *name)
 // with `mode` when missing if asked to. A link, a non-directory, a foreign
 // owner or an unsafe mode give ERROR_ACCESS_DENIED.
 DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharing,
-                       UniqueFd *out, Missing missing = Missing::Create)
+                       UniqueFd *out, MissingDir missing = MissingDir::Create)
 {
     bool created = false;
     UniqueFd fd(open_dir_nofollow(parent, name));
-    if (!fd.valid() && errno == ENOENT && missing == Missing::Create) {
+    if (!fd.valid() && errno == ENOENT && missing == MissingDir::Create) {
         if (mkdirat(parent, name, mode) == 0)
             created = true;
         else if (errno != EEXIST)
@@ -73,7 +70,7 @@ DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharin
     return NO_ERROR;
 }
 
-DWORD open_root(const std::string &path, UniqueFd *root, Missing missing = Missing::Create)
+DWORD open_root(const std::string &path, UniqueFd *root, MissingDir missing = MissingDir::Create)
 {
     return open_checked_dir(AT_FDCWD, path.c_str(), 0755, Sharing::Private, root, missing);
 }
@@ -89,9 +86,8 @@ std::string machine_root_path()
     return path;
 }
 
-DWORD open_drive_dir(char letter, bool create, UniqueFd *dir)
+DWORD open_drive_dir(char letter, MissingDir missing, UniqueFd *dir)
 {
-    Missing missing = create ? Missing::Create : Missing::Fail;
     UniqueFd root;
     DWORD err = open_root(machine_root_path(), &root, missing);
     if (err != NO_ERROR)
@@ -101,18 +97,13 @@ DWORD open_drive_dir(char letter, bool create, UniqueFd *dir)
     return open_checked_dir(root.get(), name, 0755, Sharing::Private, dir, missing);
 }
 
-DWORD open_mailslot_dir(UniqueFd *dir, std::string *path)
+DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir)
 {
-    std::string root_path = machine_root_path();
     UniqueFd root;
-    DWORD err = open_root(root_path, &root);
+    DWORD err = open_root(machine_root_path(), &root, missing);
     if (err != NO_ERROR)
         return err;
-    err = open_checked_dir(root.get(), "mailslot", 01777, Sharing::StickyShared, dir);
-    if (err != NO_ERROR)
-        return err;
-    *path = root_path + "/mailslot";
-    return NO_ERROR;
+    return open_checked_dir(root.get(), "mailslot", 01777, Sharing::StickyShared, dir, missing);
 }
 
 } // namespace w32

@@ -6,7 +6,8 @@
 // by the caller or by root, and not writable by group or others (mailslot/
 // excepted, which is sticky and open to all like /tmp). Anything else fails
 // with ERROR_ACCESS_DENIED, so another account cannot redirect what the layer
-// writes.
+// writes. Only a call that may create a file or a mailslot makes a missing
+// one; a lookup creates nothing.
 #ifndef PLATFORM_POSIX_MACHINE_DIRS_H
 #define PLATFORM_POSIX_MACHINE_DIRS_H
 
@@ -20,15 +21,15 @@ namespace w32 {
 // $W32_ROOT as set now (read at each call), or the default.
 std::string machine_root_path();
 
-// Opens the checked directory of drive `letter` (lower case) into `dir`. Only
-// a call that may create a file passes `create`, which makes the root and the
-// drive's directory when missing; a mere lookup creates nothing, and a missing
-// one gives ERROR_PATH_NOT_FOUND.
-DWORD open_drive_dir(char letter, bool create, UniqueFd *dir);
+// Whether a missing directory (and the root above it) is made, or reported
+// as ERROR_PATH_NOT_FOUND.
+enum class MissingDir { Create, Fail };
 
-// Opens the checked mailslot directory into `dir` and gives its path,
-// creating it and the root when missing.
-DWORD open_mailslot_dir(UniqueFd *dir, std::string *path);
+// Opens the checked directory of drive `letter` (lower case) into `dir`.
+DWORD open_drive_dir(char letter, MissingDir missing, UniqueFd *dir);
+
+// Opens the checked mailslot directory into `dir`.
+DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir);
 
 } // namespace w32
 

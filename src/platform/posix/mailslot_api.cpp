@@ -2,8 +2,7 @@
 #include "file_name.h"
 #include "handle_table.h"
 #include "last_error.h"
-#include "mailslot_claim.h"
-#include "mailslot_server.h"
+#include "mailslot_object.h"
 
 using namespace w32;
 
@@ -16,19 +15,24 @@ extern "C" HANDLE CreateMailslotA(LPCSTR lpName, DWORD nMaxMessageSize, DWORD lR
     // A mailslot is made on this machine only, never by broadcast.
     if (err == NO_ERROR && (name.kind != NameKind::Mailslot || name.broadcast))
         err = ERROR_INVALID_NAME;
-    SlotLocation where;
+    SlotPlace place;
     if (err == NO_ERROR)
-        err = locate_slot(name.slot, &where);
-    UniqueFd socket;
-    struct stat identity;
+        err = find_slot_place(name.slot, MissingDir::Create, &place);
+    UniqueFd holder;
     if (err == NO_ERROR)
-        err = claim_slot(where, name.slot, &socket, &identity);
+        err = claim_slot_name(place, &holder);
+    std::shared_ptr<MailslotServer> slot;
+    if (err == NO_ERROR) {
+        slot = std::make_shared<MailslotServer>(std::move(holder), FileEntry::place(place, name.slot),
+                                                nMaxMessageSize, lReadTimeout);
+        err = slot->start_receiving();
+    }
     if (err != NO_ERROR) {
+        if (slot)
+            slot->close();
         set_error(err);
         return INVALID_HANDLE_VALUE;
     }
-    auto slot = std::make_shared<MailslotServer>(std::move(socket), where.path, identity,
-                                                 nMaxMessageSize, lReadTimeout);
     HANDLE handle = handle_add(slot);
     if (handle == INVALID_HANDLE_VALUE) {
         slot->close();

@@ -1,43 +1,143 @@
-#include "mailslot_client.h"
-
+// The writing end of a mailslot: direct handles, connected to the holder
+// once it has said that this account may write, and broadcast handles.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 
 #include "last_error.h"
-#include "mailslot_limits.h"
-#include "mailslot_socket.h"
+#include "mailslot_object.h"
 
 namespace w32 {
 namespace {
 
-// The socket file at `path` itself, never a link planted at its name: the
-// mailslot directory is open to every account, so anyone may put a link
-// there. The name is opened without following a link, and messages go to
-// the descriptor's /proc path, which leads to that very file. Invalid
-// (errno set) when the name is missing or is not a socket.
-UniqueFd open_socket_file(const std::string &path)
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` is ready for `events`: NO_ERROR, or ERROR_SEM_TIMEOUT
+// once the deadline has passed.
+DWORD wait_for(int fd, short events, Clock::time_point deadline)
 {
-    UniqueFd file(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (file.valid() && (fstat(file.get(), &st) != 0 || !S_ISSOCK(st.st_mode))) {
-        file.reset();
-        errno = ECONNREFUSED;
-    }
-    return file;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+        return ERROR_SEM_TIMEOUT;
+    struct pollfd waiter = {fd, events, 0};
+    if (poll(&waiter, 1, int(std::min<long long>(left.count(), kWriteTimeoutMs))) < 0 &&
+        errno != EINTR)
+        return error_from_errno(errno);
+    return NO_ERROR;
 }
 
-std::string descriptor_path(const UniqueFd &fd)
+// Sends one layer datagram, its kind first, without waiting. It carries the
+// effective ids as credentials, so the holder judges the account that acts.
+ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
+                            const SlotPlace *to = nullptr)
 {
-    return "/proc/self/fd/" + std::to_string(fd.get());
+    struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
+    union {
+        struct cmsghdr align;
+        char bytes[CMSG_SPACE(sizeof(struct ucred))];
+    } control = {};
+    struct msghdr msg = {};
+    if (to) {
+        msg.msg_name = const_cast<sockaddr_un *>(&to->holder);
+        msg.msg_namelen = to->holder_length;
+    }
+    msg.msg_iov = parts;
+    msg.msg_iovlen = 2;
+    msg.msg_control = control.bytes;
+    msg.msg_controllen = sizeof control.bytes;
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_CREDENTIALS;
+    c->cmsg_len = CMSG_LEN(sizeof(struct ucred));
+    const struct ucred self = {getpid(), geteuid(), getegid()};
+    memcpy(CMSG_DATA(c), &self, sizeof self);
+    ssize_t sent;
+    do {
+        sent = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent;
+}
+
+// Asks the holder whether this account may write. The socket is connected
+// to the holder, so the answer can come from the holder alone.
+DWORD ask_permission(int fd)
+{
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    DWORD err = NO_ERROR;
+    while (err == NO_ERROR && send_layer_datagram(fd, kPermissionProbe, nullptr, 0) < 0)
+        err = errno == EAGAIN ? wait_for(fd, POLLOUT, deadline) : error_from_errno(errno);
+    while (err == NO_ERROR) {
+        char answer = 0;
+        ssize_t got = recv(fd, &answer, 1, MSG_DONTWAIT);
+        if (got == 1)
+            return answer == kMayWrite ? NO_ERROR : ERROR_ACCESS_DENIED;
+        err = got < 0 && errno != EAGAIN && errno != EINTR ? error_from_errno(errno)
+                                                          : wait_for(fd, POLLIN, deadline);
+    }
+    return err;
+}
+
+// A socket connected to the slot's live holder, which has let this account
+// write when `write` is asked for.
+DWORD connect_to_holder(const std::string &slot, bool write, UniqueFd *out)
+{
+    SlotPlace place;
+    DWORD err = find_slot_place(slot, MissingDir::Fail, &place);
+    if (err == ERROR_PATH_NOT_FOUND)
+        return ERROR_FILE_NOT_FOUND; // no mailslot directory: no holder either
+    if (err != NO_ERROR)
+        return err;
+    UniqueFd fd = new_datagram_socket();
+    // An abstract address of its own (autobind), where the answer comes to.
+    const sa_family_t unix_family = AF_UNIX;
+    if (!fd.valid() ||
+        bind(fd.get(), reinterpret_cast<const sockaddr *>(&unix_family), sizeof unix_family) != 0)
+        return error_from_errno(errno);
+    int rc;
+    do {
+        rc = connect(fd.get(), reinterpret_cast<sockaddr *>(&place.holder), place.holder_length);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        return error_from_errno(errno); // ECONNREFUSED: nobody holds the name
+    if (write && (err = ask_permission(fd.get())) != NO_ERROR)
+        return err;
+    *out = std::move(fd);
+    return NO_ERROR;
+}
+
+// Sends to a raw socket at the slot's exact file name, never through a link
+// planted there: the directory is open to every account. The name is opened
+// without following a link and reached through the descriptor's /proc path;
+// the kernel still checks that this account may write to the socket.
+void send_to_socket_file(int socket, int dir, const std::string &name, const void *data,
+                         size_t size)
+{
+    UniqueFd file(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISSOCK(st.st_mode))
+        return;
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    int length = snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", file.get());
+    sendto(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&address),
+           socklen_t(offsetof(struct sockaddr_un, sun_path) + length + 1));
 }
 
 } // namespace
+
+MailslotClient::MailslotClient(UniqueFd socket, bool broadcast, std::string slot, bool can_write)
+    : socket_(std::move(socket)), broadcast_(broadcast), slot_(std::move(slot)),
+      can_write_(can_write)
+{
+}
 
 DWORD MailslotClient::write(const void *data, DWORD size, DWORD *done)
 {
@@ -51,51 +151,39 @@ DWORD MailslotClient::write_direct(const void *data, DWORD size, DWORD *done)
 {
     if (size > kMaxMessageBytes)
         return ERROR_INVALID_PARAMETER;
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
     for (;;) {
         if (closed_.load())
             return ERROR_INVALID_HANDLE;
-        ssize_t sent = send(socket_.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent >= 0) {
-            *done = DWORD(sent);
+        if (send_layer_datagram(socket_.get(), kDirectMessage, data, size) >= 0) {
+            *done = size;
             return NO_ERROR;
         }
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
+        if (errno != EAGAIN)
             return error_from_errno(errno);
         // The holder's queue is full: wait for room, or for close().
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return ERROR_SEM_TIMEOUT;
-        struct pollfd waiter = {socket_.get(), POLLOUT, 0};
-        if (poll(&waiter, 1, int(std::min<long long>(left.count(), kWriteTimeoutMs))) < 0 &&
-            errno != EINTR)
-            return error_from_errno(errno);
+        DWORD err = wait_for(socket_.get(), POLLOUT, deadline);
+        if (err != NO_ERROR)
+            return err;
     }
 }
 
+// The holder of the name, in whatever case, gets the message; with no
+// holder, a raw socket at the exact file name does. A holder that is missing
+// or full misses it, as with any broadcast.
 DWORD MailslotClient::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
     if (closed_.load())
         return ERROR_INVALID_HANDLE;
     if (size > kMaxBroadcastBytes)
         return ERROR_BAD_NETPATH;
-    // A holder that is missing or full simply misses the message.
-    UniqueFd holder = open_socket_file(path_);
-    if (!holder.valid()) {
-        *done = size;
-        return NO_ERROR;
-    }
-    struct sockaddr_un address;
-    socklen_t length = socket_address(descriptor_path(holder), &address);
-    ssize_t sent;
-    do {
-        sent = sendto(socket_.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
-                      reinterpret_cast<sockaddr *>(&address), length);
-    } while (sent < 0 && errno == EINTR);
     *done = size;
+    SlotPlace place;
+    if (find_slot_place(slot_, MissingDir::Fail, &place) != NO_ERROR)
+        return NO_ERROR;
+    if (send_layer_datagram(socket_.get(), kBroadcastMessage, data, size, &place) < 0 &&
+        errno == ECONNREFUSED)
+        send_to_socket_file(socket_.get(), place.dir.get(), slot_, data, size);
     return NO_ERROR;
 }
 
@@ -107,28 +195,19 @@ void MailslotClient::close()
 
 DWORD open_mailslot_client(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out)
 {
-    SlotLocation where;
-    DWORD err = locate_slot(name.slot, &where);
+    DWORD err = check_slot_name(name.slot);
     if (err != NO_ERROR)
         return err;
-    UniqueFd socket = new_datagram_socket();
-    if (!socket.valid())
-        return error_from_errno(errno);
-    if (!name.broadcast) {
-        UniqueFd holder = open_socket_file(where.path);
-        if (!holder.valid())
+    const bool can_write = (access & GENERIC_WRITE) != 0;
+    UniqueFd socket;
+    if (name.broadcast) {
+        socket = new_datagram_socket();
+        if (!socket.valid())
             return error_from_errno(errno);
-        struct sockaddr_un address;
-        socklen_t length = socket_address(descriptor_path(holder), &address);
-        int rc;
-        do {
-            rc = connect(socket.get(), reinterpret_cast<sockaddr *>(&address), length);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0)
-            return error_from_errno(errno);
+    } else if ((err = connect_to_holder(name.slot, can_write, &socket)) != NO_ERROR) {
+        return err;
     }
-    bool can_write = (access & GENERIC_WRITE) != 0;
-    *out = std::make_shared<MailslotClient>(std::move(socket), name.broadcast, can_write, where.path);
+    *out = std::make_shared<MailslotClient>(std::move(socket), name.broadcast, name.slot, can_write);
     return NO_ERROR;
 }
 

@@ -1,0 +1,223 @@
+// The layer's mailslots: how a slot owns its name, the slot itself, the
+// handles that write to it and the thread that receives for every slot.
+//
+// A slot's name belongs to a datagram socket bound in Linux's abstract
+// namespace at "w32-mailslot/<dev>:<ino>/<name>", where <dev>:<ino> (hex)
+// identify the machine's mailslot directory and <name> is the slot's name
+// with A-Z in lower case, as Windows compares mailslot names. Binding it is
+// the claim: the kernel refuses a name that is bound and frees it when the
+// holder's last descriptor goes, so nothing is ever left over to reclaim.
+//
+// Layer writers send to that socket. Each datagram starts with a one-byte
+// kind, stripped on receipt, and the holder judges it by the sender's
+// credentials (SO_PASSCRED): a direct message is taken from root, from the
+// slot's owner, or from anyone once the slot is open to everyone; a
+// broadcast message of at most kMaxBroadcastBytes from anyone, as a network
+// broadcast is; a permission probe is answered at once, yes or no, so a
+// direct open learns whether it may write. Anything else is dropped.
+//
+// For raw socket clients the holder also binds a socket at
+// $W32_ROOT/mailslot/NAME, with the name's case as created, mode 0600 (0666
+// once open to everyone): its datagrams carry no header, and the file's mode
+// says who may send.
+//
+// One receiver thread per process moves what arrives into each slot's
+// bounded in-memory queue, so writers never depend on the reader's polls.
+#ifndef PLATFORM_POSIX_MAILSLOT_OBJECT_H
+#define PLATFORM_POSIX_MAILSLOT_OBJECT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "file_name.h"
+#include "handle_object.h"
+#include "machine_dirs.h"
+#include "unique_fd.h"
+
+namespace w32 {
+
+// The largest message a layer writer sends; a larger WriteFile fails.
+constexpr size_t kMaxMessageBytes = 64 * 1024;
+
+// The largest message a broadcast ("\\*\mailslot\...") carries.
+constexpr size_t kMaxBroadcastBytes = 424;
+
+// The largest datagram a slot takes from a raw client. An unprivileged
+// sender cannot even send that much (its send buffer is bounded by the
+// kernel); a larger datagram can only come from root forcing its buffer, and
+// is discarded.
+constexpr size_t kMaxRawDatagramBytes = 1024 * 1024;
+
+// What a slot holds in memory. At either bound it stops taking datagrams
+// from its sockets, whose kernel queues then fill and make writers wait; a
+// single message larger than the byte bound still goes into an empty queue.
+constexpr size_t kQueueMaxMessages = 1024;
+constexpr size_t kQueueMaxBytes = 1024 * 1024;
+
+// How long a direct WriteFile, or a direct open's probe, waits on a full slot.
+constexpr int kWriteTimeoutMs = 10 * 1000;
+
+// The kind byte that starts each datagram a layer writer sends to a holder,
+// and the holder's answer to a probe.
+enum DatagramKind : char { kDirectMessage = 'D', kBroadcastMessage = 'B', kPermissionProbe = 'P' };
+constexpr char kMayWrite = 'Y';
+constexpr char kMayNotWrite = 'N';
+
+// Where a slot lives on this machine: the checked mailslot directory and the
+// abstract address of the name's holder.
+struct SlotPlace {
+    UniqueFd dir;
+    struct sockaddr_un holder;
+    socklen_t holder_length;
+};
+
+// ERROR_FILENAME_EXCED_RANGE when `slot` cannot fit the holder's address.
+DWORD check_slot_name(const std::string &slot);
+
+// Finds where `slot` lives; with MissingDir::Fail a missing directory gives
+// ERROR_PATH_NOT_FOUND and nothing is created.
+DWORD find_slot_place(const std::string &slot, MissingDir missing, SlotPlace *out);
+
+// A new datagram socket; invalid (errno set) on failure.
+UniqueFd new_datagram_socket();
+
+// Binds the holder's socket at the slot's abstract address, receiving its
+// senders' credentials. ERROR_ALREADY_EXISTS while another holds the name.
+DWORD claim_slot_name(const SlotPlace &place, UniqueFd *holder);
+
+// The socket a slot keeps at its file name for raw clients, when it could
+// put one there.
+class FileEntry {
+public:
+    // Binds a socket in a private directory, makes it 0600 and renames it to
+    // NAME in place of whatever stands there, if this account may remove
+    // that (root, the directory's owner or the leftover's). Without room for
+    // it the entry stays empty: the slot works for every layer writer alike.
+    static FileEntry place(const SlotPlace &where, const std::string &slot);
+
+    int socket() const { return socket_.get(); }
+    // Lets every account send to it (mode 0666).
+    DWORD open_to_everyone() const;
+    // Removes the name if it is still this entry's, and closes the socket.
+    void close();
+
+private:
+    UniqueFd socket_;
+    UniqueFd inode_; // O_PATH: the socket file itself, wherever its name went
+    UniqueFd dir_;
+    std::string name_;
+};
+
+// A slot's two sockets, as the receiver knows them.
+enum SocketRole { kHolderSocket = 0, kFileSocket = 1 };
+
+class MailslotServer;
+struct Receiver;
+
+// The process's receiver thread's watch over one slot's sockets. Each is
+// watched one-shot: the slot re-arms it after taking what waited, or, when
+// its queue was full, once a read has made room.
+class ReceiverWatch {
+public:
+    DWORD start(const std::shared_ptr<MailslotServer> &slot, const int sockets[2]);
+    void listen(SocketRole role, int socket) const;
+    void stop(const int sockets[2]);
+
+private:
+    Receiver *receiver_ = nullptr;
+    uint64_t id_ = 0;
+};
+
+// A mailslot, as CreateMailslotA makes it.
+class MailslotServer : public HandleObject, public std::enable_shared_from_this<MailslotServer> {
+public:
+    MailslotServer(UniqueFd holder, FileEntry entry, DWORD max_message, DWORD read_timeout);
+
+    // Puts the slot under the receiver thread; once, right after it is made.
+    DWORD start_receiving();
+
+    DWORD read(void *buffer, DWORD size, DWORD *done) override;
+    void close() override;
+
+    DWORD info(DWORD *max_message, DWORD *next_size, DWORD *count, DWORD *read_timeout);
+
+    // Lets every local account write to the mailslot (a null DACL).
+    DWORD open_to_everyone();
+
+    // The receiver thread's call: socket `role` has datagrams waiting.
+    void receive(SocketRole role);
+
+private:
+    enum class Pump { Empty, Full, More };
+
+    Pump pump_locked(SocketRole role, size_t budget);
+    void pump_all_locked();
+    void listen_locked(SocketRole role);
+    void take_raw_datagram_locked(int fd, size_t size);
+    void take_layer_datagram_locked(int fd, size_t size);
+    bool may_write_locked(const struct ucred *sender) const;
+    void queue_locked(std::vector<char> message);
+    DWORD take_locked(void *buffer, DWORD size, DWORD *done);
+
+    const uid_t owner_;
+    const DWORD max_message_; // as asked; 0 for no limit of its own
+    const DWORD read_timeout_;
+    const size_t accepted_size_;
+
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    UniqueFd holder_;
+    FileEntry entry_;
+    ReceiverWatch watch_;
+    bool listening_[2] = {false, false};
+    std::deque<std::vector<char>> queue_;
+    size_t queued_bytes_ = 0;
+    bool open_to_everyone_ = false;
+    bool closed_ = false;
+};
+
+// The writing end of a mailslot, as CreateFileA opens it.
+//
+// "\\.\mailslot\NAME" is a direct handle: its socket is connected to the
+// holder, and a WriteFile waits (at most kWriteTimeoutMs) while the holder
+// is full. "\\*\mailslot\NAME" is a broadcast handle: it never waits, and a
+// message nobody can take is lost, as a broadcast is.
+class MailslotClient : public HandleObject {
+public:
+    MailslotClient(UniqueFd socket, bool broadcast, std::string slot, bool can_write);
+
+    DWORD write(const void *data, DWORD size, DWORD *done) override;
+    void close() override;
+
+private:
+    DWORD write_direct(const void *data, DWORD size, DWORD *done);
+    DWORD write_broadcast(const void *data, DWORD size, DWORD *done);
+
+    const UniqueFd socket_;
+    const bool broadcast_;
+    const std::string slot_;
+    const bool can_write_;
+    std::atomic<bool> closed_{false};
+};
+
+// Opens a client handle on a parsed mailslot name. A direct open with no
+// live holder fails with ERROR_FILE_NOT_FOUND, one the holder refuses with
+// ERROR_ACCESS_DENIED, one whose holder does not answer within
+// kWriteTimeoutMs (it is stopped, or full) with ERROR_SEM_TIMEOUT; a
+// broadcast one always works. Neither creates anything.
+DWORD open_mailslot_client(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out);
+
+} // namespace w32
+
+#endif
