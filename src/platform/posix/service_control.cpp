@@ -10,7 +10,7 @@
 //                       MAIN_RETURNED the service's main function returned
 //                                     without reporting SERVICE_STOPPED
 //   manager -> program: CONTROL     code
-// service_channel.h declares the layout, for svcctl too.
+// layer_shared.h declares the layout, for svcctl too.
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -28,7 +28,7 @@
 #include <atomic>
 #include <string>
 
-#include "service_channel.h"
+#include "platform/posix/layer_shared.h"
 
 namespace {
 
