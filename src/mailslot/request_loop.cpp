@@ -1,12 +1,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "count/count.h"
 #include "log/log.h"
-#include "mailslot/count.h"
 #include "mailslot/mailslot.h"
+#include "mailslot/request_loop.h"
 #include "mailslot/request_path.h"
-#include "mailslot/server_pass.h"
-#include "mailslot/stop.h"
+#include "mailslot/slot_guard.h"
 
 enum {
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
