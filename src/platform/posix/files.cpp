@@ -562,38 +562,46 @@ extern "C" HANDLE ReOpenFile(HANDLE hOriginalFile, DWORD dwDesiredAccess, DWORD 
     return add_opened(err, object);
 }
 
+namespace {
+
+// ReadFile and WriteFile alike: `move` is the object's read or write, and the
+// count of bytes moved is reported even when the call fails partway.
+template <typename Buffer, typename Move>
+BOOL move_data(HANDLE handle, Buffer buffer, DWORD size, LPDWORD moved, LPOVERLAPPED overlapped,
+               Move move)
+{
+    if (moved)
+        *moved = 0;
+    std::shared_ptr<HandleObject> object = handle_get(handle);
+    if (!object)
+        return fail(ERROR_INVALID_HANDLE);
+    if (overlapped || (!buffer && size))
+        return fail(ERROR_INVALID_PARAMETER);
+    DWORD done = 0;
+    DWORD err = move(*object, buffer, size, &done);
+    if (moved)
+        *moved = done;
+    return err == NO_ERROR ? succeed() : fail(err);
+}
+
+} // namespace
+
 extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                          LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = 0;
-    std::shared_ptr<HandleObject> object = handle_get(hFile);
-    if (!object)
-        return fail(ERROR_INVALID_HANDLE);
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead))
-        return fail(ERROR_INVALID_PARAMETER);
-    DWORD done = 0;
-    DWORD err = object->read(lpBuffer, nNumberOfBytesToRead, &done);
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = done;
-    return err == NO_ERROR ? succeed() : fail(err);
+    return move_data(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped,
+                     [](HandleObject &object, LPVOID buffer, DWORD size, DWORD *done) {
+                         return object.read(buffer, size, done);
+                     });
 }
 
 extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                           LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = 0;
-    std::shared_ptr<HandleObject> object = handle_get(hFile);
-    if (!object)
-        return fail(ERROR_INVALID_HANDLE);
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite))
-        return fail(ERROR_INVALID_PARAMETER);
-    DWORD done = 0;
-    DWORD err = object->write(lpBuffer, nNumberOfBytesToWrite, &done);
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = done;
-    return err == NO_ERROR ? succeed() : fail(err);
+    return move_data(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped,
+                     [](HandleObject &object, LPCVOID data, DWORD size, DWORD *done) {
+                         return object.write(data, size, done);
+                     });
 }
 
 extern "C" DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,

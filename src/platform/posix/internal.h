@@ -177,6 +177,13 @@ enum DatagramKind : char { kDirectMessage = 'D', kBroadcastMessage = 'B', kPermi
 constexpr char kMayWrite = 'Y';
 constexpr char kMayNotWrite = 'N';
 
+// Room for a layer datagram's control data: the sender's credentials
+// (SCM_CREDENTIALS) and nothing more, aligned as control messages must be.
+union CredentialsControl {
+    struct cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(struct ucred))];
+};
+
 // ERROR_FILENAME_EXCED_RANGE when `slot` cannot fit the holder's address.
 DWORD check_slot_name(const std::string &slot);
 

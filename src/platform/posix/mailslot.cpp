@@ -250,10 +250,7 @@ void MailslotServer::take_layer_datagram_locked(int fd, size_t size)
     struct sockaddr_un from;
     // Room for the credentials alone: descriptors a sender passes along do
     // not fit, and the kernel closes them instead of handing them over.
-    union {
-        struct cmsghdr align;
-        char bytes[CMSG_SPACE(sizeof(struct ucred))];
-    } control;
+    CredentialsControl control;
     struct msghdr msg = {};
     msg.msg_name = &from;
     msg.msg_namelen = sizeof from;

@@ -63,10 +63,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
                             const SlotPlace *to = nullptr)
 {
     struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
-    union {
-        struct cmsghdr align;
-        char bytes[CMSG_SPACE(sizeof(struct ucred))];
-    } control = {};
+    CredentialsControl control = {};
     struct msghdr msg = {};
     if (to) {
         msg.msg_name = const_cast<sockaddr_un *>(&to->holder);

@@ -60,7 +60,7 @@ int open_dir_nofollow(int parent, const char *name)
 // with `mode` when missing if asked to. A link, a non-directory, a foreign
 // owner or an unsafe mode give ERROR_ACCESS_DENIED.
 DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharing,
-                       UniqueFd *out, MissingDir missing = MissingDir::Create)
+                       UniqueFd *out, MissingDir missing)
 {
     bool created = false;
     UniqueFd fd(open_dir_nofollow(parent, name));
@@ -93,20 +93,17 @@ DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharin
     return NO_ERROR;
 }
 
-DWORD open_root(MissingDir missing, UniqueFd *root)
-{
-    return open_checked_dir(AT_FDCWD, machine_root_path().c_str(), 0755, Sharing::Private, root,
-                            missing);
-}
-
-DWORD open_drive_dir(char letter, MissingDir missing, UniqueFd *dir)
+// Opens folder `name` of the machine root, both checked, the folder as
+// `sharing` says.
+DWORD open_machine_dir(const char *name, mode_t mode, Sharing sharing, MissingDir missing,
+                       UniqueFd *dir)
 {
     UniqueFd root;
-    DWORD err = open_root(missing, &root);
+    DWORD err = open_checked_dir(AT_FDCWD, machine_root_path().c_str(), 0755, Sharing::Private,
+                                 &root, missing);
     if (err != NO_ERROR)
         return err;
-    std::string name = kDriveDirPrefix + std::string(1, letter);
-    return open_checked_dir(root.get(), name.c_str(), 0755, Sharing::Private, dir, missing);
+    return open_checked_dir(root.get(), name, mode, sharing, dir, missing);
 }
 
 std::string host_name()
@@ -236,7 +233,9 @@ DWORD resolve_drive_path(const FileName &name, bool may_create, FilePath *out)
 {
     UniqueFd dir;
     char letter = char(tolower(static_cast<unsigned char>(name.drive)));
-    DWORD err = open_drive_dir(letter, may_create ? MissingDir::Create : MissingDir::Fail, &dir);
+    std::string drive = kDriveDirPrefix + std::string(1, letter);
+    DWORD err = open_machine_dir(drive.c_str(), 0755, Sharing::Private,
+                                 may_create ? MissingDir::Create : MissingDir::Fail, &dir);
     if (err != NO_ERROR)
         return err;
     out->confined = true;
@@ -285,11 +284,7 @@ std::string machine_root_path()
 
 DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir)
 {
-    UniqueFd root;
-    DWORD err = open_root(missing, &root);
-    if (err != NO_ERROR)
-        return err;
-    return open_checked_dir(root.get(), kMailslotDir, 01777, Sharing::StickyShared, dir, missing);
+    return open_machine_dir(kMailslotDir, 01777, Sharing::StickyShared, missing, dir);
 }
 
 DWORD parse_file_name(const char *name, FileName *out)
