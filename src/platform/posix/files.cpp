@@ -39,6 +39,7 @@ static_assert(sizeof(off_t) >= 8, "the layer needs 64-bit file offsets");
 namespace w32 {
 namespace {
 
+// An open file, FIFO or device behind a handle.
 class FileObject : public HandleObject {
 public:
     FileObject(UniqueFd fd, bool can_read, bool can_write, DWORD type)
@@ -72,7 +73,7 @@ private:
     const DWORD type_;
 };
 
-
+// What CreateFileA and ReOpenFile ask of an open.
 struct OpenRequest {
     DWORD access;      // GENERIC_READ | GENERIC_WRITE, or 0: no data access
     DWORD share;       // 0: exclusive against every other handle
@@ -484,6 +485,8 @@ DWORD open_file(const FileName &name, const OpenRequest &request,
     return NO_ERROR;
 }
 
+// ReOpenFile: opens the disk file behind an open handle anew, with the
+// request's access, share mode and flags (its disposition is not used).
 DWORD reopen_file(const FileObject &file, const OpenRequest &request,
                   std::shared_ptr<HandleObject> *out)
 {
