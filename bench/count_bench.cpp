@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "bench_files.h"
+#include "count/count.h"
 #include "log/log.h"
-#include "mailslot/count.h"
-#include "mailslot/stop.h"
+#include "mailslot/slot_guard.h"
 #include "page_cache.h"
 #include "read_loops.h"
 

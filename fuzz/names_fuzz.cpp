@@ -14,11 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "file_name.h"
-#include "file_path.h"
 #include "fuzz_root.h"
-#include "mailslot_object.h"
 #include "platform/platform.h"
+#include "platform/posix/layer_shared.h"
 
 using namespace w32;
 

@@ -15,7 +15,7 @@
 
 #include "fuzz_root.h"
 #include "mailslot/mailslot.h"
-#include "mailslot/server_pass.h"
+#include "mailslot/request_loop.h"
 
 namespace {
 

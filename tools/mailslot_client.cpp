@@ -23,7 +23,7 @@
 #include <string.h>
 
 #include "mailslot/mailslot.h"
-#include "mailslot/server_pass.h"
+#include "mailslot/request_loop.h"
 #include "platform/platform.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include "log/log.h"
 #include "mailslot/mailslot.h"
-#include "mailslot/stop.h"
+#include "mailslot/slot_guard.h"
 
 const char *szSlotName = "\\\\.\\mailslot\\$Channel1$";
 const char *szSendSlotName = "\\\\*\\mailslot\\$Channel2$";

@@ -2,7 +2,7 @@
 
 #include "log/log.h"
 #include "mailslot/mailslot.h"
-#include "mailslot/stop.h"
+#include "mailslot/slot_guard.h"
 #include "service/service.h"
 
 static const char szServiceName[] = "Sample service";

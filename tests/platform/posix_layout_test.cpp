@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/layer_shared.h"
 #include "test_root.h"
 
 class Layout : public PlatformTest {
@@ -56,6 +57,26 @@ TEST_F(Layout, DrivePathsLiveUnderTheRoot)
     EXPECT_TRUE(exists(at("drive_d/sub/in.txt")));
     EXPECT_TRUE(DeleteFileA("D:\\sub\\in.txt"));
     EXPECT_FALSE(exists(at("drive_d/sub/in.txt")));
+}
+
+TEST_F(Layout, TheMachineRootIsAnAbsolutePathWhateverW32RootSays)
+{
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(mkdir(at("sub").c_str(), 0755), 0);
+    ASSERT_EQ(chdir(test_root_path().c_str()), 0);
+    setenv("W32_ROOT", "sub/./machine//", 1);
+    EXPECT_EQ(w32::machine_root_path(), at("sub/machine"));
+    EXPECT_EQ(create("C:\\a.txt"), 0u);
+    EXPECT_EQ(contents(at("sub/machine/drive_c/a.txt")), "data");
+    ASSERT_EQ(chdir(cwd), 0);
+
+    setenv("W32_ROOT", "//tmp//other/", 1);
+    EXPECT_EQ(w32::machine_root_path(), "/tmp/other");
+    setenv("W32_ROOT", "", 1);
+    EXPECT_EQ(w32::machine_root_path(), "/tmp/w32root");
+    unsetenv("W32_ROOT");
+    EXPECT_EQ(w32::machine_root_path(), "/tmp/w32root");
 }
 
 TEST_F(Layout, MissingRootIsCreatedWithExactModes)

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mailslot/count.h"
+#include "count/count.h"
 #include "program_fixture.h"
 
 namespace {

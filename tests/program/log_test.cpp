@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "log/log.h"
+#include "platform/posix/layer_shared.h"
 #include "program_fixture.h"
 
 namespace {
@@ -139,6 +141,33 @@ TEST_F(LogTest, ALineThatDoesNotFitIsTakenBackAndOthersBytesAreKept)
     close(other);
     EXPECT_EQ(WriteToLog("next"), 6);
     EXPECT_EQ(Log(), "first\r\nother\r\nnext\r\n");
+}
+
+// The layer's writes as a filling disk makes them: at most three bytes each,
+// and once `g_writesLeft` is spent, none (ENOSPC).
+int g_writesLeft;
+ssize_t WriteThreeBytesUntilFull(int fd, const void *data, size_t size)
+{
+    if (g_writesLeft-- <= 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return w32::real_kernel_calls().write(fd, data, size < 3 ? size : 3);
+}
+
+TEST_F(LogTest, WritesCutShortAreCarriedOnAndALineCutOffByAFullDiskIsTakenBack)
+{
+    w32::KernelCalls calls = w32::real_kernel_calls();
+    calls.write = WriteThreeBytesUntilFull;
+    w32::replace_kernel_calls(&calls);
+    g_writesLeft = 1000;
+    EXPECT_EQ(WriteToLog("first line"), 12);
+    g_writesLeft = 2;
+    EXPECT_EQ(WriteToLog("cut off"), 0);
+    w32::restore_kernel_calls();
+    EXPECT_EQ(Log(), "first line\r\n") << "no fragment stays";
+    EXPECT_EQ(WriteToLog("next"), 6);
+    EXPECT_EQ(Log(), "first line\r\nnext\r\n");
 }
 
 TEST_F(LogTest, UnwritableLogDirectoryDropsTheLineWithoutHarm)

@@ -1,5 +1,6 @@
 // The request loop, running on a thread of its own against the real layer,
 // answered through real mailslots.
+#include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "mailslot/mailslot.h"
+#include "platform/posix/layer_shared.h"
 #include "program_fixture.h"
 
 namespace {
@@ -161,6 +163,31 @@ TEST_F(ServerTest, EmptyAndMissingNamesGetTheCannotOpenReply)
     EXPECT_EQ(LogSince(CannotOpenLines(missing, missing)),
               CannotOpenLines("", "") + CannotOpenLines("", "") +
                   CannotOpenLines(missing, missing));
+}
+
+// The layer's reads as a failing disk makes them: the first goes through,
+// every later one fails with EIO.
+std::atomic<int> readsDone{0};
+ssize_t FailAfterFirstRead(int fd, void *buffer, size_t size)
+{
+    if (readsDone++ > 0) {
+        errno = EIO;
+        return -1;
+    }
+    return w32::real_kernel_calls().read(fd, buffer, size);
+}
+
+TEST_F(ServerTest, AFileThatFailsToReadMidwayGetsTheCannotOpenReplyNotAPartialCount)
+{
+    std::string path = File("failing", std::string(3 << 20, ' ')); // two blocks
+    w32::KernelCalls calls = w32::real_kernel_calls();
+    calls.read = FailAfterFirstRead;
+    w32::replace_kernel_calls(&calls);
+    std::string answer = Ask(path);
+    w32::restore_kernel_calls();
+    EXPECT_EQ(readsDone.load(), 2);
+    EXPECT_EQ(answer, "(Server)Can't open " + path + "!" + std::string(1, '\0'));
+    EXPECT_EQ(LogSince(CannotOpenLines(path, path)), CannotOpenLines(path, path));
 }
 
 TEST_F(ServerTest, OnlyRegularFilesAreCounted)

@@ -11,7 +11,7 @@
 #include <string.h>
 
 #include "mailslot/mailslot.h"
-#include "mailslot/server_pass.h"
+#include "mailslot/request_loop.h"
 
 int main(int argc, char **argv)
 {

@@ -4,7 +4,7 @@
 #include <strings.h>
 
 #include "platform/platform.h"
-#include "platform/posix/machine_dirs.h"
+#include "platform/posix/layer_shared.h"
 
 namespace relay {
 namespace {
@@ -19,7 +19,7 @@ HANDLE open_local_slot(const std::string &slot)
 // when there is none.
 std::string existing_slot_name(const std::string &slot)
 {
-    std::string dir_path = w32::machine_root_path() + "/mailslot";
+    std::string dir_path = w32::machine_root_path() + "/" + w32::kMailslotDir;
     DIR *dir = opendir(dir_path.c_str());
     if (!dir)
         return "";

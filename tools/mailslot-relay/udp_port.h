@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "interfaces.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/layer_shared.h"
 
 namespace relay {
 

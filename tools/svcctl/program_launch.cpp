@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/posix/service_channel.h"
+#include "platform/posix/layer_shared.h"
 #include "descriptors.h"
 #include "error.h"
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/posix/service_channel.h"
+#include "platform/posix/layer_shared.h"
 #include "error.h"
 #include "file_io.h"
 #include "outcome.h"

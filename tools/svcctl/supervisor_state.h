@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "platform/posix/service_channel.h"
+#include "platform/posix/layer_shared.h"
 #include "control_wire.h"
 #include "program_launch.h"
 #include "progress_clock.h"

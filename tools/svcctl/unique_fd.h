@@ -2,7 +2,7 @@
 #ifndef SVCCTL_UNIQUE_FD_H
 #define SVCCTL_UNIQUE_FD_H
 
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/layer_shared.h"
 
 using w32::UniqueFd;
 

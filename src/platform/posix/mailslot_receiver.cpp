@@ -8,8 +8,7 @@
 
 #include <unordered_map>
 
-#include "last_error.h"
-#include "mailslot_object.h"
+#include "platform/posix/internal.h"
 
 namespace w32 {
 

@@ -1,6 +1,7 @@
 // Service control: the dispatcher that connects a service program to the
 // manager that started it (svcctl), and the status and control traffic between
-// them.
+// them (StartServiceCtrlDispatcherA, RegisterServiceCtrlHandlerA,
+// SetServiceStatus).
 //
 // The manager hands the program one end of a SOCK_SEQPACKET socket pair, its
 // descriptor number in W32_SERVICE_CHANNEL_FD. Each message either way is one
@@ -10,15 +11,12 @@
 //                       MAIN_RETURNED the service's main function returned
 //                                     without reporting SERVICE_STOPPED
 //   manager -> program: CONTROL     code
-// service_channel.h declares the layout, for svcctl too.
-#include "platform/platform.h"
-
+// layer_shared.h declares the layout, for svcctl too.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <strings.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -26,41 +24,44 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
-#include "service_channel.h"
+#include "platform/posix/internal.h"
 
+namespace w32 {
 namespace {
 
-const DWORD kErrorInvalidData = 13; // ERROR_INVALID_DATA: a state no service can be in
-
-// The one service this process runs. Created once and never freed: the
+// The one service this process runs. Never freed once published: the
 // service thread may still use it after the dispatcher has returned and main
 // is running the process's exit.
 struct Dispatcher {
-    int channel = -1;
-    int wakeRead = -1;  // the service thread's news for the dispatcher loop
-    int wakeWrite = -1;
+    UniqueFd channel;
+    UniqueFd wake_read; // the service thread's news for the dispatcher loop
+    UniqueFd wake_write;
     std::string name;
-    LPSERVICE_MAIN_FUNCTIONA serviceMain = nullptr;
+    LPSERVICE_MAIN_FUNCTIONA service_main = nullptr;
     std::atomic<LPHANDLER_FUNCTION> handler{nullptr};
 
     // Guards the fields below and keeps reports whole and in order.
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    DWORD controlsAccepted = 0;
+    std::mutex lock;
+    DWORD controls_accepted = 0;
     bool stopped = false;
-    bool mainReturned = false;
+    bool main_returned = false;
 };
 
-std::atomic<Dispatcher *> theDispatcher{nullptr};
-std::atomic<bool> dispatcherStarted{false};
+std::atomic<Dispatcher *> g_dispatcher{nullptr};
+std::atomic<bool> g_dispatcher_started{false};
 
-SERVICE_STATUS_HANDLE HandleOf(Dispatcher *d)
+SERVICE_STATUS_HANDLE handle_of(Dispatcher *d)
 {
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(d);
 }
 
-bool SendRecord(int fd, uint32_t kind, const uint32_t *values, size_t count)
+bool send_record(int fd, uint32_t kind, const uint32_t *values, size_t count)
 {
     ChannelMessage m = {};
     m.kind = kind;
@@ -70,70 +71,69 @@ bool SendRecord(int fd, uint32_t kind, const uint32_t *values, size_t count)
     do
         n = send(fd, &m, sizeof m, MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    return n == (ssize_t)sizeof m;
+    return n == ssize_t(sizeof m);
 }
 
-void Wake(Dispatcher *d)
+void wake(Dispatcher *d)
 {
     char byte = 1;
     // A full pipe already holds a wake-up, so a failed write loses nothing.
-    ssize_t n = write(d->wakeWrite, &byte, 1);
+    ssize_t n = write(d->wake_write.get(), &byte, 1);
     (void)n;
 }
 
 // Reads the inherited channel's number and checks it really is a local
 // sequenced-packet socket; the variable is removed either way, so programs
 // this service starts do not take a stale number for their own.
-int TakeChannelFromEnvironment()
+UniqueFd take_channel_from_environment()
 {
     const char *text = getenv(kChannelVariable);
     if (text == nullptr)
-        return -1;
+        return UniqueFd();
     std::string copy = text;
     unsetenv(kChannelVariable);
 
     char *end = nullptr;
     errno = 0;
-    long fd = strtol(copy.c_str(), &end, 10);
-    if (copy.empty() || *end != '\0' || errno != 0 || fd < 0 || fd > INT32_MAX)
-        return -1;
+    long number = strtol(copy.c_str(), &end, 10);
+    if (copy.empty() || *end != '\0' || errno != 0 || number < 0 || number > INT32_MAX)
+        return UniqueFd();
+    const int fd = int(number);
 
     struct stat st;
-    if (fstat((int)fd, &st) != 0 || !S_ISSOCK(st.st_mode))
-        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+        return UniqueFd();
     int type = 0, domain = 0;
     socklen_t len = sizeof type;
-    if (getsockopt((int)fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_SEQPACKET)
-        return -1;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_SEQPACKET)
+        return UniqueFd();
     len = sizeof domain;
-    if (getsockopt((int)fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 || domain != AF_UNIX)
-        return -1;
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 || domain != AF_UNIX)
+        return UniqueFd();
 
-    fcntl((int)fd, F_SETFD, FD_CLOEXEC);
-    return (int)fd;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return UniqueFd(fd);
 }
 
-void *ServiceThread(void *arg)
+void run_service(Dispatcher *d)
 {
-    Dispatcher *d = static_cast<Dispatcher *>(arg);
     char *argv[2] = {&d->name[0], nullptr};
-    d->serviceMain(1, argv);
-
-    pthread_mutex_lock(&d->lock);
-    d->mainReturned = true;
-    pthread_mutex_unlock(&d->lock);
-    Wake(d);
-    return nullptr;
+    d->service_main(1, argv);
+    {
+        std::lock_guard<std::mutex> lock(d->lock);
+        d->main_returned = true;
+    }
+    wake(d);
 }
 
 // The state of the dispatcher loop, owned by the dispatcher thread.
 struct LoopState {
-    bool channelOpen = true;
-    bool stopWanted = false;   // a signal or the manager's loss asks for a stop
-    bool stopDelivered = false;
+    bool channel_open = true;
+    bool stop_wanted = false; // a signal or the manager's loss asks for a stop
+    bool stop_delivered = false;
 };
 
-void RunControl(Dispatcher *d, LoopState &s, DWORD code)
+void run_control(Dispatcher *d, LoopState &s, DWORD code)
 {
     LPHANDLER_FUNCTION handler = d->handler.load();
     uint32_t result = 0;
@@ -141,39 +141,39 @@ void RunControl(Dispatcher *d, LoopState &s, DWORD code)
         result = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     } else {
         if (code == SERVICE_CONTROL_STOP)
-            s.stopDelivered = true;
+            s.stop_delivered = true;
         handler(code);
     }
     uint32_t done[2] = {code, result};
-    if (s.channelOpen)
-        SendRecord(d->channel, kChannelControlDone, done, 2);
+    if (s.channel_open)
+        send_record(d->channel.get(), kChannelControlDone, done, 2);
 }
 
-void ReadChannel(Dispatcher *d, LoopState &s)
+void read_channel(Dispatcher *d, LoopState &s)
 {
     ChannelMessage m;
-    ssize_t n = recv(d->channel, &m, sizeof m, MSG_DONTWAIT);
+    ssize_t n = recv(d->channel.get(), &m, sizeof m, MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (n <= 0) {
         // The manager is gone: nobody is left to stop the service, so it
         // stops itself.
-        s.channelOpen = false;
-        s.stopWanted = true;
+        s.channel_open = false;
+        s.stop_wanted = true;
         return;
     }
-    if (n == (ssize_t)sizeof m && m.kind == kChannelControl)
-        RunControl(d, s, m.value[0]);
+    if (n == ssize_t(sizeof m) && m.kind == kChannelControl)
+        run_control(d, s, m.value[0]);
 }
 
-void DrainSignals(int sigfd, LoopState &s)
+void drain_signals(int sigfd, LoopState &s)
 {
     signalfd_siginfo info;
-    while (read(sigfd, &info, sizeof info) == (ssize_t)sizeof info)
-        s.stopWanted = true;
+    while (read(sigfd, &info, sizeof info) == ssize_t(sizeof info))
+        s.stop_wanted = true;
 }
 
-void DrainWake(int fd)
+void drain_wake(int fd)
 {
     char bytes[64];
     while (read(fd, bytes, sizeof bytes) > 0) {
@@ -182,168 +182,148 @@ void DrainWake(int fd)
 
 // Runs controls on this thread until the service has reported SERVICE_STOPPED,
 // or its main function has returned without doing so.
-void DispatchUntilStopped(Dispatcher *d, int sigfd)
+void dispatch_until_stopped(Dispatcher *d, int sigfd)
 {
     LoopState s;
     for (;;) {
-        pthread_mutex_lock(&d->lock);
-        bool stopped = d->stopped;
-        bool mainReturned = d->mainReturned;
-        bool acceptsStop = (d->controlsAccepted & SERVICE_ACCEPT_STOP) != 0;
-        if (!stopped && mainReturned && s.channelOpen)
-            SendRecord(d->channel, kChannelMainReturned, nullptr, 0);
-        pthread_mutex_unlock(&d->lock);
-        if (stopped || mainReturned)
+        bool stopped, main_returned, accepts_stop;
+        {
+            std::lock_guard<std::mutex> lock(d->lock);
+            stopped = d->stopped;
+            main_returned = d->main_returned;
+            accepts_stop = (d->controls_accepted & SERVICE_ACCEPT_STOP) != 0;
+            if (!stopped && main_returned && s.channel_open)
+                send_record(d->channel.get(), kChannelMainReturned, nullptr, 0);
+        }
+        if (stopped || main_returned)
             return;
 
         // A stop asked for by a signal or by the manager's loss waits until
         // the service accepts one, so it never races the service's start.
         LPHANDLER_FUNCTION handler = d->handler.load();
-        if (s.stopWanted && !s.stopDelivered && acceptsStop && handler != nullptr) {
-            s.stopDelivered = true;
+        if (s.stop_wanted && !s.stop_delivered && accepts_stop && handler != nullptr) {
+            s.stop_delivered = true;
             handler(SERVICE_CONTROL_STOP);
             continue;
         }
 
-        pollfd fds[3] = {{sigfd, POLLIN, 0}, {d->wakeRead, POLLIN, 0}, {-1, POLLIN, 0}};
-        if (s.channelOpen)
-            fds[2].fd = d->channel;
+        pollfd fds[3] = {{sigfd, POLLIN, 0}, {d->wake_read.get(), POLLIN, 0}, {-1, POLLIN, 0}};
+        if (s.channel_open)
+            fds[2].fd = d->channel.get();
         if (poll(fds, 3, -1) < 0)
             continue; // EINTR; nothing else can fail on these descriptors
         if (fds[0].revents != 0)
-            DrainSignals(sigfd, s);
+            drain_signals(sigfd, s);
         if (fds[1].revents != 0)
-            DrainWake(d->wakeRead);
+            drain_wake(d->wake_read.get());
         if (fds[2].revents != 0)
-            ReadChannel(d, s);
+            read_channel(d, s);
     }
 }
 
-bool TableIsUsable(const SERVICE_TABLE_ENTRYA *table)
+bool table_is_usable(const SERVICE_TABLE_ENTRYA *table)
 {
     return table != nullptr && table[0].lpServiceName != nullptr &&
            table[0].lpServiceName[0] != '\0' && table[0].lpServiceProc != nullptr;
 }
 
 } // namespace
+} // namespace w32
+
+using namespace w32;
 
 extern "C" BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceStartTable)
 {
-    int channel = TakeChannelFromEnvironment();
-    if (channel < 0) {
-        // Started from a console or by anything but the manager.
-        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-        return FALSE;
-    }
-    if (!TableIsUsable(lpServiceStartTable)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (dispatcherStarted.exchange(true)) {
-        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-        return FALSE;
-    }
+    UniqueFd channel = take_channel_from_environment();
+    if (!channel)
+        return fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT); // started from a console
+    if (!table_is_usable(lpServiceStartTable))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (g_dispatcher_started.exchange(true))
+        return fail(ERROR_SERVICE_ALREADY_RUNNING);
 
-    Dispatcher *d = new Dispatcher; // kept for the life of the process
-    d->channel = channel;
+    auto d = std::make_unique<Dispatcher>();
+    d->channel = std::move(channel);
     d->name = lpServiceStartTable[0].lpServiceName;
-    d->serviceMain = lpServiceStartTable[0].lpServiceProc;
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    d->wakeRead = wake[0];
-    d->wakeWrite = wake[1];
+    d->service_main = lpServiceStartTable[0].lpServiceProc;
+    int wake_pipe[2];
+    if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    d->wake_read.reset(wake_pipe[0]);
+    d->wake_write.reset(wake_pipe[1]);
 
     // SIGTERM and SIGINT become a stop control on this thread. They are
     // blocked before the service thread exists, so it and every thread it
-    // starts inherit the block and none of them is ever interrupted.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    int sigfd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (sigfd < 0) {
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return FALSE;
+    // starts inherit the block and none of them is ever interrupted. The mask
+    // is the thread's own, so only pthread_sigmask can set it.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    UniqueFd sigfd(signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!sigfd)
+        return fail(ERROR_TOO_MANY_OPEN_FILES);
+
+    Dispatcher *dispatcher = d.release(); // kept for the life of the process
+    g_dispatcher.store(dispatcher);
+    try {
+        std::thread(run_service, dispatcher).detach();
+    } catch (const std::system_error &) {
+        g_dispatcher.store(nullptr);
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
     }
 
-    theDispatcher.store(d);
-
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, ServiceThread, d);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        theDispatcher.store(nullptr);
-        close(sigfd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-
-    DispatchUntilStopped(d, sigfd);
+    dispatch_until_stopped(dispatcher, sigfd.get());
     // The signals stay blocked: a late SIGTERM must not cut the process's own
     // orderly exit short.
-    close(sigfd);
     return TRUE;
 }
 
 extern "C" SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName,
                                                              LPHANDLER_FUNCTION lpHandlerProc)
 {
-    Dispatcher *d = theDispatcher.load();
+    Dispatcher *d = g_dispatcher.load();
     if (d == nullptr || lpServiceName == nullptr || strcasecmp(lpServiceName, d->name.c_str()) != 0) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        set_error(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
     if (lpHandlerProc == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+        set_error(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     d->handler.store(lpHandlerProc);
-    return HandleOf(d);
+    return handle_of(d);
 }
 
 extern "C" BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
                                  LPSERVICE_STATUS lpServiceStatus)
 {
-    Dispatcher *d = theDispatcher.load();
-    if (d == nullptr || hServiceStatus != HandleOf(d)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (lpServiceStatus == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    Dispatcher *d = g_dispatcher.load();
+    if (d == nullptr || hServiceStatus != handle_of(d))
+        return fail(ERROR_INVALID_HANDLE);
+    if (lpServiceStatus == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
     const SERVICE_STATUS &st = *lpServiceStatus;
-    if (st.dwCurrentState < SERVICE_STOPPED || st.dwCurrentState > SERVICE_PAUSED) {
-        SetLastError(kErrorInvalidData);
-        return FALSE;
-    }
+    if (st.dwCurrentState < SERVICE_STOPPED || st.dwCurrentState > SERVICE_PAUSED)
+        return fail(ERROR_INVALID_DATA); // a state no service can be in
 
     uint32_t record[7] = {st.dwServiceType,   st.dwCurrentState,
                           st.dwControlsAccepted, st.dwWin32ExitCode,
                           st.dwServiceSpecificExitCode, st.dwCheckPoint,
                           st.dwWaitHint};
-    pthread_mutex_lock(&d->lock);
-    bool sent = SendRecord(d->channel, kChannelStatus, record, 7);
-    d->controlsAccepted = st.dwControlsAccepted;
-    if (st.dwCurrentState == SERVICE_STOPPED)
-        d->stopped = true;
-    pthread_mutex_unlock(&d->lock);
+    bool sent;
+    {
+        std::lock_guard<std::mutex> lock(d->lock);
+        sent = send_record(d->channel.get(), kChannelStatus, record, 7);
+        d->controls_accepted = st.dwControlsAccepted;
+        if (st.dwCurrentState == SERVICE_STOPPED)
+            d->stopped = true;
+    }
     // The dispatcher looks again: the service may have stopped, or come to
     // accept a stop that a signal asked for earlier.
-    Wake(d);
+    wake(d);
 
-    if (!sent) {
-        // The manager is gone; the service still goes on to its stop.
-        SetLastError(ERROR_BROKEN_PIPE);
-        return FALSE;
-    }
-    return TRUE;
+    // The manager gone, the service still goes on to its stop.
+    return sent ? TRUE : fail(ERROR_BROKEN_PIPE);
 }

@@ -1,7 +1,11 @@
-// Sleep, GetTickCount, slim reader/writer locks and interlocked operations.
+// Sleep, GetTickCount, slim reader/writer locks and interlocked operations;
+// GetCurrentProcessId and RtlGenRandom, what a process learns of itself and
+// the system's random source.
 #include <errno.h>
 #include <sched.h>
+#include <sys/random.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
 
@@ -45,4 +49,24 @@ extern "C" LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exch
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
+}
+
+extern "C" DWORD GetCurrentProcessId(void)
+{
+    return DWORD(getpid());
+}
+
+extern "C" BOOLEAN RtlGenRandom(PVOID RandomBuffer, ULONG RandomBufferLength)
+{
+    auto *out = static_cast<unsigned char *>(RandomBuffer);
+    size_t done = 0;
+    while (done < RandomBufferLength) {
+        ssize_t n = getrandom(out + done, RandomBufferLength - done, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return FALSE;
+        done += size_t(n);
+    }
+    return TRUE;
 }

@@ -1,6 +1,6 @@
 // Counting the spaces of a requested file.
-#ifndef MAILSLOT_COUNT_H
-#define MAILSLOT_COUNT_H
+#ifndef COUNT_COUNT_H
+#define COUNT_COUNT_H
 
 #include "platform/platform.h"
 

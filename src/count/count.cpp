@@ -1,4 +1,4 @@
-#include "mailslot/count.h"
+#include "count/count.h"
 
 #include <string.h>
 

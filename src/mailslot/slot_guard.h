@@ -1,4 +1,5 @@
-// How the stop reaches the request loop.
+// The guard over the server slot and the log: how the stop reaches the
+// request loop.
 //
 // The stop sequence runs on the other thread and closes the server slot. It
 // raises a flag under a lock, and the loop checks the flag under the same
@@ -6,8 +7,8 @@
 // StopMailslotServer has returned the loop touches neither again. The lock is
 // never held while a file is counted or while the loop pauses, so the stop
 // never waits for a request.
-#ifndef MAILSLOT_STOP_H
-#define MAILSLOT_STOP_H
+#ifndef MAILSLOT_SLOT_GUARD_H
+#define MAILSLOT_SLOT_GUARD_H
 
 #include "platform/platform.h"
 

@@ -1,9 +1,135 @@
-// The layer's mailslots: how a slot owns its name, the slot itself, the
-// handles that write to it and the thread that receives for every slot.
+// The POSIX layer's private header: what its objects share among themselves.
+//
+// Every Windows call of the layer is an extern "C" function in the file of
+// the object it serves (errors.cpp, handles.cpp, names.cpp, files.cpp,
+// mailslot.cpp, mailslot_writer.cpp, service_control.cpp, sync.cpp); the
+// objects behind handles derive from HandleObject, and every errno is turned
+// into a Windows error by error_from_errno alone.
+#ifndef PLATFORM_POSIX_INTERNAL_H
+#define PLATFORM_POSIX_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/layer_shared.h"
+
+namespace w32 {
+
+// ---- Errors (errors.cpp) ----
+
+// Sets the thread's last error (SetLastError without the C linkage).
+void set_error(DWORD code);
+
+// Sets the last error and returns FALSE, for the BOOL functions' failures.
+BOOL fail(DWORD code);
+
+// Sets the last error to 0 and returns TRUE.
+BOOL succeed();
+
+// ---- Kernel calls (kernel_calls.cpp) ----
+
+// The table every file and mailslot call goes through: the real calls unless
+// a test has replaced them.
+const KernelCalls &kernel();
+
+// ---- Handles (handles.cpp) ----
+
+// What a HANDLE stands for: an open file, a mailslot or a mailslot writer.
+//
+// Each call on a handle holds a shared_ptr to its object for the call's
+// duration, so a CloseHandle from another thread never frees what a call
+// still uses: close() only withdraws the object (wakes waiters, gives up
+// names). Its descriptors are closed when the last user lets go, or in
+// close() itself where every call reaches them under the object's lock.
+class HandleObject {
+public:
+    virtual ~HandleObject() = default;
+
+    // Each returns NO_ERROR or the Windows error code of the failure.
+    virtual DWORD read(void *buffer, DWORD size, DWORD *done)
+    {
+        (void)buffer, (void)size, (void)done;
+        return ERROR_ACCESS_DENIED;
+    }
+    virtual DWORD write(const void *data, DWORD size, DWORD *done)
+    {
+        (void)data, (void)size, (void)done;
+        return ERROR_ACCESS_DENIED;
+    }
+    virtual DWORD seek(int64_t distance, DWORD method, bool wide, int64_t *position)
+    {
+        (void)distance, (void)method, (void)wide, (void)position;
+        return ERROR_INVALID_FUNCTION;
+    }
+    // Makes the file end at the handle's position.
+    virtual DWORD set_end() { return ERROR_INVALID_FUNCTION; }
+    virtual DWORD file_type() const { return FILE_TYPE_UNKNOWN; }
+    virtual DWORD size(int64_t *size)
+    {
+        (void)size;
+        return ERROR_INVALID_FUNCTION;
+    }
+    // A DeviceIoControl code; *returned: the bytes of out it filled.
+    virtual DWORD control(DWORD code, const void *in, DWORD in_size, void *out, DWORD out_size,
+                          DWORD *returned)
+    {
+        (void)code, (void)in, (void)in_size, (void)out, (void)out_size, (void)returned;
+        return ERROR_INVALID_FUNCTION;
+    }
+
+    // Called once, by CloseHandle, after the handle left the table.
+    virtual void close() {}
+};
+
+// The process's handles: a mutex-guarded table whose handle values carry a
+// generation, so a closed or stale HANDLE is recognised, never reused by
+// mistake.
+
+// Registers an object; INVALID_HANDLE_VALUE when the table is full.
+HANDLE handle_add(std::shared_ptr<HandleObject> object);
+
+// The object behind a handle, or null for a closed or unknown handle.
+std::shared_ptr<HandleObject> handle_get(HANDLE handle);
+
+// Removes a handle from the table and returns its object (null if none).
+std::shared_ptr<HandleObject> handle_remove(HANDLE handle);
+
+// What a call that opens an object returns: a handle for it, or, when `err`
+// says the open failed or the table is full, INVALID_HANDLE_VALUE with the
+// last error set (an object that found no room is closed). On success the
+// last error is left for the caller to set.
+HANDLE add_opened(DWORD err, const std::shared_ptr<HandleObject> &object);
+
+// ---- Names (names.cpp) ----
+
+// The error for a leaf found missing (ENOENT): ERROR_PATH_NOT_FOUND when
+// its directory is missing too, else ERROR_FILE_NOT_FOUND.
+DWORD missing_leaf_error(const FilePath &path);
+
+// Opens the checked mailslot folder of the machine root into `dir`. The
+// machine root and its folders are checked without following links: each
+// must be a real directory owned by the caller or by root, and not writable
+// by group or others (the mailslot folder excepted, which is sticky and open
+// to all like /tmp); anything else fails with ERROR_ACCESS_DENIED, so another
+// account cannot redirect what the layer writes.
+DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir);
+
+// ---- Mailslots (mailslot.cpp, mailslot_receiver.cpp, mailslot_writer.cpp) ----
 //
 // A slot's name belongs to a datagram socket bound in Linux's abstract
 // namespace at "w32-mailslot/<dev>:<ino>/<name>", where <dev>:<ino> (hex)
-// identify the machine's mailslot directory and <name> is the slot's name
+// identify the machine's mailslot folder and <name> is the slot's name
 // with A-Z in lower case, as Windows compares mailslot names. Binding it is
 // the claim: the kernel refuses a name that is bound and frees it when the
 // holder's last descriptor goes, so nothing is ever left over to reclaim.
@@ -23,29 +149,6 @@
 //
 // One receiver thread per process moves what arrives into each slot's
 // bounded in-memory queue, so writers never depend on the reader's polls.
-#ifndef PLATFORM_POSIX_MAILSLOT_OBJECT_H
-#define PLATFORM_POSIX_MAILSLOT_OBJECT_H
-
-#include <stddef.h>
-#include <stdint.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <sys/un.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
-
-#include "file_name.h"
-#include "handle_object.h"
-#include "machine_dirs.h"
-#include "unique_fd.h"
-
-namespace w32 {
 
 // The largest message a layer writer sends; a larger WriteFile fails.
 constexpr size_t kMaxMessageBytes = 64 * 1024;
@@ -74,27 +177,18 @@ enum DatagramKind : char { kDirectMessage = 'D', kBroadcastMessage = 'B', kPermi
 constexpr char kMayWrite = 'Y';
 constexpr char kMayNotWrite = 'N';
 
-// Where a slot lives on this machine: the checked mailslot directory and the
-// abstract address of the name's holder.
-struct SlotPlace {
-    UniqueFd dir;
-    struct sockaddr_un holder;
-    socklen_t holder_length;
+// Room for a layer datagram's control data: the sender's credentials
+// (SCM_CREDENTIALS) and nothing more, aligned as control messages must be.
+union CredentialsControl {
+    struct cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(struct ucred))];
 };
 
 // ERROR_FILENAME_EXCED_RANGE when `slot` cannot fit the holder's address.
 DWORD check_slot_name(const std::string &slot);
 
-// Finds where `slot` lives; with MissingDir::Fail a missing directory gives
-// ERROR_PATH_NOT_FOUND and nothing is created.
-DWORD find_slot_place(const std::string &slot, MissingDir missing, SlotPlace *out);
-
 // A new datagram socket; invalid (errno set) on failure.
 UniqueFd new_datagram_socket();
-
-// Binds the holder's socket at the slot's abstract address, receiving its
-// senders' credentials. ERROR_ALREADY_EXISTS while another holds the name.
-DWORD claim_slot_name(const SlotPlace &place, UniqueFd *holder);
 
 // The socket a slot keeps at its file name for raw clients, when it could
 // put one there.
@@ -187,36 +281,12 @@ private:
     bool closed_ = false;
 };
 
-// The writing end of a mailslot, as CreateFileA opens it.
-//
-// "\\.\mailslot\NAME" is a direct handle: its socket is connected to the
-// holder, and a WriteFile waits (at most kWriteTimeoutMs) while the holder
-// is full. "\\*\mailslot\NAME" is a broadcast handle: it never waits, and a
-// message nobody can take is lost, as a broadcast is.
-class MailslotClient : public HandleObject {
-public:
-    MailslotClient(UniqueFd socket, bool broadcast, std::string slot, bool can_write);
-
-    DWORD write(const void *data, DWORD size, DWORD *done) override;
-    void close() override;
-
-private:
-    DWORD write_direct(const void *data, DWORD size, DWORD *done);
-    DWORD write_broadcast(const void *data, DWORD size, DWORD *done);
-
-    const UniqueFd socket_;
-    const bool broadcast_;
-    const std::string slot_;
-    const bool can_write_;
-    std::atomic<bool> closed_{false};
-};
-
-// Opens a client handle on a parsed mailslot name. A direct open with no
+// Opens a writer handle on a parsed mailslot name. A direct open with no
 // live holder fails with ERROR_FILE_NOT_FOUND, one the holder refuses with
 // ERROR_ACCESS_DENIED, one whose holder does not answer within
 // kWriteTimeoutMs (it is stopped, or full) with ERROR_SEM_TIMEOUT; a
 // broadcast one always works. Neither creates anything.
-DWORD open_mailslot_client(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out);
+DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out);
 
 } // namespace w32
 

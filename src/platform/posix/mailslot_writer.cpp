@@ -1,5 +1,6 @@
-// The writing end of a mailslot: direct handles, connected to the holder
-// once it has said that this account may write, and broadcast handles.
+// The writing end of a mailslot, as CreateFileA opens it: direct handles,
+// connected to the holder once it has said that this account may write, and
+// broadcast handles.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,15 +11,37 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
-#include "last_error.h"
-#include "mailslot_object.h"
+#include "platform/posix/internal.h"
 
 namespace w32 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// "\\.\mailslot\NAME" is a direct handle: its socket is connected to the
+// holder, and a WriteFile waits (at most kWriteTimeoutMs) while the holder
+// is full. "\\*\mailslot\NAME" is a broadcast handle: it never waits, and a
+// message nobody can take is lost, as a broadcast is.
+class MailslotWriter : public HandleObject {
+public:
+    MailslotWriter(UniqueFd socket, bool broadcast, std::string slot, bool can_write);
+
+    DWORD write(const void *data, DWORD size, DWORD *done) override;
+    void close() override;
+
+private:
+    DWORD write_direct(const void *data, DWORD size, DWORD *done);
+    DWORD write_broadcast(const void *data, DWORD size, DWORD *done);
+
+    const UniqueFd socket_;
+    const bool broadcast_;
+    const std::string slot_;
+    const bool can_write_;
+    std::atomic<bool> closed_{false};
+};
 
 // Waits until `fd` is ready for `events`: NO_ERROR, or ERROR_SEM_TIMEOUT
 // once the deadline has passed.
@@ -40,10 +63,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
                             const SlotPlace *to = nullptr)
 {
     struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
-    union {
-        struct cmsghdr align;
-        char bytes[CMSG_SPACE(sizeof(struct ucred))];
-    } control = {};
+    CredentialsControl control = {};
     struct msghdr msg = {};
     if (to) {
         msg.msg_name = const_cast<sockaddr_un *>(&to->holder);
@@ -61,7 +81,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
     memcpy(CMSG_DATA(c), &self, sizeof self);
     ssize_t sent;
     do {
-        sent = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent = kernel().sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent;
 }
@@ -76,7 +96,7 @@ DWORD ask_permission(int fd)
         err = errno == EAGAIN ? wait_for(fd, POLLOUT, deadline) : error_from_errno(errno);
     while (err == NO_ERROR) {
         char answer = 0;
-        ssize_t got = recv(fd, &answer, 1, MSG_DONTWAIT);
+        ssize_t got = kernel().recv(fd, &answer, 1, MSG_DONTWAIT);
         if (got == 1)
             return answer == kMayWrite ? NO_ERROR : ERROR_ACCESS_DENIED;
         err = got < 0 && errno != EAGAIN && errno != EINTR ? error_from_errno(errno)
@@ -127,19 +147,19 @@ void send_to_socket_file(int socket, int dir, const std::string &name, const voi
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     int length = snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", file.get());
-    sendto(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&address),
+    kernel().sendto(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&address),
            socklen_t(offsetof(struct sockaddr_un, sun_path) + length + 1));
 }
 
 } // namespace
 
-MailslotClient::MailslotClient(UniqueFd socket, bool broadcast, std::string slot, bool can_write)
+MailslotWriter::MailslotWriter(UniqueFd socket, bool broadcast, std::string slot, bool can_write)
     : socket_(std::move(socket)), broadcast_(broadcast), slot_(std::move(slot)),
       can_write_(can_write)
 {
 }
 
-DWORD MailslotClient::write(const void *data, DWORD size, DWORD *done)
+DWORD MailslotWriter::write(const void *data, DWORD size, DWORD *done)
 {
     *done = 0;
     if (!can_write_)
@@ -147,7 +167,7 @@ DWORD MailslotClient::write(const void *data, DWORD size, DWORD *done)
     return broadcast_ ? write_broadcast(data, size, done) : write_direct(data, size, done);
 }
 
-DWORD MailslotClient::write_direct(const void *data, DWORD size, DWORD *done)
+DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 {
     if (size > kMaxMessageBytes)
         return ERROR_INVALID_PARAMETER;
@@ -171,7 +191,7 @@ DWORD MailslotClient::write_direct(const void *data, DWORD size, DWORD *done)
 // The holder of the name, in whatever case, gets the message; with no
 // holder, a raw socket at the exact file name does. A holder that is missing
 // or full misses it, as with any broadcast.
-DWORD MailslotClient::write_broadcast(const void *data, DWORD size, DWORD *done)
+DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
     if (closed_.load())
         return ERROR_INVALID_HANDLE;
@@ -187,13 +207,13 @@ DWORD MailslotClient::write_broadcast(const void *data, DWORD size, DWORD *done)
     return NO_ERROR;
 }
 
-void MailslotClient::close()
+void MailslotWriter::close()
 {
     closed_.store(true);
     shutdown(socket_.get(), SHUT_RDWR); // wakes a WriteFile waiting for room
 }
 
-DWORD open_mailslot_client(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out)
+DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out)
 {
     DWORD err = check_slot_name(name.slot);
     if (err != NO_ERROR)
@@ -207,7 +227,7 @@ DWORD open_mailslot_client(const FileName &name, DWORD access, std::shared_ptr<H
     } else if ((err = connect_to_holder(name.slot, can_write, &socket)) != NO_ERROR) {
         return err;
     }
-    *out = std::make_shared<MailslotClient>(std::move(socket), name.broadcast, name.slot, can_write);
+    *out = std::make_shared<MailslotWriter>(std::move(socket), name.broadcast, name.slot, can_write);
     return NO_ERROR;
 }
 

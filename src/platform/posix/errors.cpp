@@ -1,11 +1,32 @@
-// The translation of errno values into the codes GetLastError reports.
-// Every errno the layer can meet passes through here and nowhere else.
+// The thread's last error (GetLastError/SetLastError: one value per thread,
+// as on Windows), the helpers every call reports its outcome with, and the
+// one translation of errno values into the codes GetLastError reports.
 #include <errno.h>
 
-#include "last_error.h"
+#include "platform/posix/internal.h"
+
+namespace {
+// A plain DWORD: nothing to destroy at thread or process exit.
+thread_local DWORD t_last_error = 0;
+} // namespace
 
 namespace w32 {
 
+void set_error(DWORD code) { t_last_error = code; }
+
+BOOL fail(DWORD code)
+{
+    t_last_error = code;
+    return FALSE;
+}
+
+BOOL succeed()
+{
+    t_last_error = NO_ERROR;
+    return TRUE;
+}
+
+// Every errno the layer can meet passes through here and nowhere else.
 DWORD error_from_errno(int err)
 {
     switch (err) {
@@ -72,3 +93,7 @@ DWORD error_from_errno(int err)
 }
 
 } // namespace w32
+
+extern "C" DWORD GetLastError(void) { return t_last_error; }
+
+extern "C" void SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }

@@ -1,7 +1,8 @@
-// Handle values are ((generation << kIndexBits) | (index + 1)) << 2: never 0,
-// never INVALID_HANDLE_VALUE, multiples of 4 as on Windows, and a slot's
-// generation moves on at each close so an old value no longer matches.
-#include "handle_table.h"
+// The handle table and CloseHandle. Handle values are
+// ((generation << kIndexBits) | (index + 1)) << 2: never 0, never
+// INVALID_HANDLE_VALUE, multiples of 4 as on Windows, and a slot's generation
+// moves on at each close so an old value no longer matches.
+#include "platform/posix/internal.h"
 
 #include <mutex>
 #include <vector>
@@ -106,4 +107,27 @@ std::shared_ptr<HandleObject> handle_remove(HANDLE handle)
     return object;
 }
 
+HANDLE add_opened(DWORD err, const std::shared_ptr<HandleObject> &object)
+{
+    if (err != NO_ERROR) {
+        set_error(err);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = handle_add(object);
+    if (handle == INVALID_HANDLE_VALUE) {
+        object->close();
+        set_error(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    return handle;
+}
+
 } // namespace w32
+
+extern "C" BOOL CloseHandle(HANDLE hObject)
+{
+    std::shared_ptr<w32::HandleObject> object = w32::handle_remove(hObject);
+    if (!object)
+        return w32::fail(ERROR_INVALID_HANDLE);
+    object->close();
+    return w32::succeed();
+}

@@ -1,7 +1,7 @@
 // One pass of the request loop: what RunMailslotServer repeats, reachable on
 // its own so a test can feed it one message at a time.
-#ifndef MAILSLOT_SERVER_PASS_H
-#define MAILSLOT_SERVER_PASS_H
+#ifndef MAILSLOT_REQUEST_LOOP_H
+#define MAILSLOT_REQUEST_LOOP_H
 
 #include <stddef.h>
 

@@ -1,12 +1,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "count/count.h"
 #include "log/log.h"
-#include "mailslot/count.h"
 #include "mailslot/mailslot.h"
+#include "mailslot/request_loop.h"
 #include "mailslot/request_path.h"
-#include "mailslot/server_pass.h"
-#include "mailslot/stop.h"
+#include "mailslot/slot_guard.h"
 
 enum {
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
@@ -104,25 +104,44 @@ static PassResult AnswerPathRequest(const char *szBuf, char *message, size_t cbM
     return fGoOn ? PASS_PAUSE : PASS_STOPPED;
 }
 
+// Logs a call on the server slot that failed. The loop pauses after it, so a
+// lasting failure does not spin.
+static PassResult LogSlotFailure(const char *szCall, DWORD dwError, char *message,
+                                 size_t cbMessage)
+{
+    snprintf(message, cbMessage, "%s: Error %ld\n", szCall, (long)dwError);
+    return LogUnlessStopped(message) ? PASS_PAUSE : PASS_STOPPED;
+}
+
+// Asks the server slot whether a message waits, and its size. TRUE when one
+// does; else *pResult is what the pass returns: stopped, or a pause when the
+// slot is empty or the query failed (logged).
+static BOOL MessageWaits(DWORD *pcbNext, char *message, size_t cbMessage, PassResult *pResult)
+{
+    DWORD cbMsgNumber = 0;
+    DWORD dwError = 0;
+    SlotResult slot = QuerySlot(pcbNext, &cbMsgNumber, &dwError);
+    if (slot == SLOT_STOPPED)
+        *pResult = PASS_STOPPED;
+    else if (slot == SLOT_FAILED)
+        *pResult = LogSlotFailure("GetMailslotInfo", dwError, message, cbMessage);
+    else
+        *pResult = PASS_PAUSE;
+    return slot == SLOT_OK && cbMsgNumber > 0;
+}
+
 // Takes the message at the head of the slot off into bulk, read with the
 // size the slot reports for it; a drain that fails is logged.
 static PassResult DropOversizeMessage(char *message, size_t cbMessage)
 {
     DWORD cbNext = 0;
-    DWORD cbMsgNumber = 0;
     DWORD cbRead = 0;
     DWORD dwError = 0;
+    PassResult result;
+    if (!MessageWaits(&cbNext, message, cbMessage, &result))
+        return result;
 
-    SlotResult slot = QuerySlot(&cbNext, &cbMsgNumber, &dwError);
-    if (slot == SLOT_STOPPED)
-        return PASS_STOPPED;
-    if (slot == SLOT_FAILED) {
-        snprintf(message, cbMessage, "GetMailslotInfo: Error %ld\n", (long)dwError);
-        return LogUnlessStopped(message) ? PASS_PAUSE : PASS_STOPPED;
-    }
-    if (cbMsgNumber == 0)
-        return PASS_PAUSE;
-
+    SlotResult slot;
     if (cbNext > sizeof bulk) {
         slot = SLOT_FAILED;
         dwError = ERROR_INSUFFICIENT_BUFFER;
@@ -131,42 +150,30 @@ static PassResult DropOversizeMessage(char *message, size_t cbMessage)
     }
     if (slot == SLOT_STOPPED)
         return PASS_STOPPED;
-    if (slot == SLOT_FAILED) {
-        snprintf(message, cbMessage, "ReadFile: Error %ld\n", (long)dwError);
-        return LogUnlessStopped(message) ? PASS_PAUSE : PASS_STOPPED;
-    }
+    if (slot == SLOT_FAILED)
+        return LogSlotFailure("ReadFile", dwError, message, cbMessage);
     return PASS_PAUSE;
 }
 
 PassResult ServeOnePass(char *szBuf, char *message, size_t cbMessage)
 {
-    DWORD cbMessages = 0;
-    DWORD cbMsgNumber = 0;
+    DWORD cbNext = 0;
     DWORD cbRead = 0;
     DWORD dwError = 0;
+    PassResult result;
+    if (!MessageWaits(&cbNext, message, cbMessage, &result))
+        return result;
 
-    SlotResult slot = QuerySlot(&cbMessages, &cbMsgNumber, &dwError);
+    SlotResult slot = ReadSlot(szBuf, REQUEST_SIZE, &cbRead, &dwError);
     if (slot == SLOT_STOPPED)
         return PASS_STOPPED;
     if (slot == SLOT_FAILED) {
-        snprintf(message, cbMessage, "GetMailslotInfo: Error %ld\n", (long)dwError);
-        return LogUnlessStopped(message) ? PASS_PAUSE : PASS_STOPPED; // a lasting failure must not spin
-    }
-    if (cbMsgNumber == 0)
-        return PASS_PAUSE;
-
-    slot = ReadSlot(szBuf, REQUEST_SIZE, &cbRead, &dwError);
-    if (slot == SLOT_STOPPED)
-        return PASS_STOPPED;
-    if (slot == SLOT_FAILED) {
-        snprintf(message, cbMessage, "ReadFile: Error %ld\n", (long)dwError);
-        if (!LogUnlessStopped(message))
-            return PASS_STOPPED;
+        result = LogSlotFailure("ReadFile", dwError, message, cbMessage);
         // A message too large for the buffer stays at the head of the slot and
         // would fail every read after it: take it off so the next is served.
-        if (dwError == ERROR_INSUFFICIENT_BUFFER)
+        if (result == PASS_PAUSE && dwError == ERROR_INSUFFICIENT_BUFFER)
             return DropOversizeMessage(message, cbMessage);
-        return PASS_PAUSE;
+        return result;
     }
 
     snprintf(message, cbMessage, "Received: <%s>\n", szBuf);

@@ -1,4 +1,4 @@
-#include "mailslot/stop.h"
+#include "mailslot/slot_guard.h"
 
 #include "log/log.h"
 #include "mailslot/mailslot.h"
