@@ -11,8 +11,6 @@
 namespace w32 {
 namespace {
 
-constexpr const char *kDefaultRoot = "/tmp/w32root";
-
 enum class Sharing { Private, StickyShared };
 
 bool owner_is_trusted(const struct stat &st)
@@ -80,7 +78,7 @@ DWORD open_root(const std::string &path, UniqueFd *root, MissingDir missing = Mi
 std::string machine_root_path()
 {
     const char *root = getenv("W32_ROOT");
-    std::string path = (root && *root) ? root : kDefaultRoot;
+    std::string path = (root && *root) ? root : kDefaultMachineRoot;
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;

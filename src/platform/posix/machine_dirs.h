@@ -18,6 +18,9 @@
 
 namespace w32 {
 
+// The machine root when $W32_ROOT is unset or empty.
+constexpr char kDefaultMachineRoot[] = "/tmp/w32root";
+
 // $W32_ROOT as set now (read at each call), or the default.
 std::string machine_root_path();
 
