@@ -138,3 +138,24 @@ TEST_F(ServiceTest, StateOtherAccountsCouldTamperWithIsRefused)
     EXPECT_EQ(linked.exitCode, 1);
     EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
 }
+
+TEST_F(ServiceTest, AProgramPathTheSystemCannotFollowIsRefusedWithThePlatformsCode)
+{
+    // Neither can be looked at when registered, so start is the one to refuse.
+    std::string file = MakeFile("notes.txt", "plain text\n");
+    const struct {
+        std::string program;
+        std::string code;
+        std::string text;
+    } cases[] = {
+        {file + "/program", "3", "The system cannot find the path specified."},
+        {work_ + "/" + std::string(300, 'p'), "206", "The filename or extension is too long."},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(Svcctl({"create", kServiceName, c.program}).exitCode, 0);
+        RunResult start = Svcctl({"start", kServiceName});
+        ExpectRefused(start, c.code);
+        EXPECT_NE(start.err.find(c.text), std::string::npos) << start.err;
+        EXPECT_EQ(Svcctl({"delete", kServiceName}).exitCode, 0);
+    }
+}

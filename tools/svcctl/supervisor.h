@@ -1,12 +1,12 @@
 // The supervising process of a running service: starts the program, records
-// every status report, relays controls, and notices the program's exit.
+// every status report, relays controls from svcctl's other commands and from
+// signals, and notices the program's exit.
 #ifndef SVCCTL_SUPERVISOR_H
 #define SVCCTL_SUPERVISOR_H
 
 #include <string>
 
 #include "service_store.h"
-#include "unique_fd.h"
 
 struct SupervisorSetup {
     const ServiceDir *dir = nullptr;
