@@ -18,6 +18,7 @@
 #include "platform/posix/service_channel.h"
 #include "control_wire.h"
 #include "program_launch.h"
+#include "systemd_notify.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ private:
 
     ProgressClock startClock_; // svcctl run only: to say when a start stalls
     bool stallReported_ = false;
+    SystemdNotifier notifier_;
 
     std::map<uint64_t, Client> clients_;
     uint64_t nextClientId_ = 1;
@@ -133,7 +135,8 @@ int Supervise(SupervisorSetup setup)
     return Supervisor(std::move(setup)).Run();
 }
 
-Supervisor::Supervisor(SupervisorSetup setup) : setup_(std::move(setup))
+Supervisor::Supervisor(SupervisorSetup setup)
+    : setup_(std::move(setup)), notifier_(setup_.foreground)
 {
     // Until the program's first report the service is starting, and has the
     // time a program gets to connect.
@@ -259,6 +262,7 @@ void Supervisor::Record(const ServiceRecord &record)
     // service: the record still reaches every watcher.
     ServiceDir::AppendHistory(setup_.history.get(), record);
     Broadcast(StatusLine(Pid(), record));
+    notifier_.Report(record, Pid());
 
     if (setup_.foreground && !reachedRunning_)
         startClock_.Observe(record);
@@ -291,9 +295,12 @@ void Supervisor::RecordAbnormalStop(uint32_t win32ExitCode)
 bool Supervisor::SendControl(uint32_t code)
 {
     ChannelMessage m = {kChannelControl, {code}};
-    return channelOpen_ &&
-           send(program_.channel.get(), &m, sizeof m, MSG_NOSIGNAL | MSG_DONTWAIT) ==
-               static_cast<ssize_t>(sizeof m);
+    bool sent = channelOpen_ &&
+                send(program_.channel.get(), &m, sizeof m, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+                    static_cast<ssize_t>(sizeof m);
+    if (sent && code == SERVICE_CONTROL_STOP)
+        notifier_.Stopping();
+    return sent;
 }
 
 // A stop asked for by a signal waits until the service accepts one.

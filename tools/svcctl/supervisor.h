@@ -14,7 +14,9 @@ struct SupervisorSetup {
     UniqueFd lock;     // held until the program has exited
     UniqueFd listener; // the control socket, already listening
     UniqueFd history;  // emptied, open for appending
-    bool foreground = false; // svcctl run: says on stdout how the service fares
+    // svcctl run: says on stdout how the service fares, and tells systemd
+    // when it started svcctl with a notification socket.
+    bool foreground = false;
 };
 
 // Returns once the program has exited: 0 when the service ran and stopped
