@@ -80,8 +80,7 @@ Reply CurrentStatus(const ServiceDir &dir)
 
 int QueryService(const std::string &name)
 {
-    ServiceStore store = ServiceStore::Open();
-    ServiceDir dir = store.Find(name);
+    ServiceDir dir = ServiceStore::Open().Find(name);
     Reply reply = CurrentStatus(dir);
     std::fputs(FormatQuery(dir.name(), reply.record, reply.pid).c_str(), stdout);
     return 0;
@@ -89,8 +88,7 @@ int QueryService(const std::string &name)
 
 int ShowHistory(const std::string &name)
 {
-    ServiceStore store = ServiceStore::Open();
-    ServiceDir dir = store.Find(name);
+    ServiceDir dir = ServiceStore::Open().Find(name);
     for (const ServiceRecord &record : dir.History())
         std::printf("%s\n", FormatRecordWords(record).c_str());
     return 0;
@@ -120,8 +118,7 @@ Reply SendControl(Conversation &control)
 
 int ControlService(const std::string &name, uint32_t code)
 {
-    ServiceStore store = ServiceStore::Open();
-    ServiceDir dir = store.Find(name);
+    ServiceDir dir = ServiceStore::Open().Find(name);
     Conversation control(dir.SocketPath(), ControlRequest(code));
     Reply reply = SendControl(control);
     std::fputs(FormatQuery(dir.name(), reply.record, reply.pid).c_str(), stdout);
@@ -130,8 +127,7 @@ int ControlService(const std::string &name, uint32_t code)
 
 int StopService(const std::string &name)
 {
-    ServiceStore store = ServiceStore::Open();
-    ServiceDir dir = store.Find(name);
+    ServiceDir dir = ServiceStore::Open().Find(name);
     Conversation control(dir.SocketPath(), ControlRequest(SERVICE_CONTROL_STOP));
     Reply reply = SendControl(control);
 
@@ -224,8 +220,7 @@ int WaitForStart(const ServiceDir &dir)
 
 int StartService(const std::string &name, bool foreground)
 {
-    ServiceStore store = ServiceStore::Open();
-    ServiceDir dir = store.Find(name);
+    ServiceDir dir = ServiceStore::Open().Find(name);
     SupervisorSetup setup;
     setup.dir = &dir;
     setup.program = dir.Program();
