@@ -159,3 +159,21 @@ TEST_F(ServiceTest, AProgramPathTheSystemCannotFollowIsRefusedWithThePlatformsCo
         EXPECT_EQ(Svcctl({"delete", kServiceName}).exitCode, 0);
     }
 }
+
+TEST_F(ServiceTest, AControlCodeIsADecimalNumberFrom1To4294967295)
+{
+    Register();
+    ASSERT_EQ(Svcctl({"start", kServiceName}).exitCode, 0);
+    for (const char *bad : {"0", "-1", "+5", " 5", "12a", "", "4294967296", "99999999999999999999999"}) {
+        RunResult r = Svcctl({"control", kServiceName, bad});
+        EXPECT_EQ(r.exitCode, 2) << "'" << bad << "': " << r.err;
+        EXPECT_EQ(r.err.rfind("usage: svcctl", 0), 0u) << r.err;
+    }
+    // The largest passes svcctl and its supervising process, and is refused
+    // as no control a service may be sent; leading zeros change nothing.
+    ExpectRefused(Svcctl({"control", kServiceName, "4294967295"}), "87");
+    RunResult own = Svcctl({"control", kServiceName, "0200"});
+    EXPECT_EQ(own.exitCode, 0) << own.err;
+    EXPECT_EQ(History().size(), 3u); // the start's two reports and the one 200 asked for
+    EXPECT_EQ(Svcctl({"stop", kServiceName}).exitCode, 0);
+}
