@@ -138,3 +138,42 @@ TEST_F(ServiceTest, StateOtherAccountsCouldTamperWithIsRefused)
     EXPECT_EQ(linked.exitCode, 1);
     EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
 }
+
+TEST_F(ServiceTest, AProgramPathTheSystemCannotFollowIsRefusedWithThePlatformsCode)
+{
+    // Neither can be looked at when registered, so start is the one to refuse.
+    std::string file = MakeFile("notes.txt", "plain text\n");
+    const struct {
+        std::string program;
+        std::string code;
+        std::string text;
+    } cases[] = {
+        {file + "/program", "3", "The system cannot find the path specified."},
+        {work_ + "/" + std::string(300, 'p'), "206", "The filename or extension is too long."},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(Svcctl({"create", kServiceName, c.program}).exitCode, 0);
+        RunResult start = Svcctl({"start", kServiceName});
+        ExpectRefused(start, c.code);
+        EXPECT_NE(start.err.find(c.text), std::string::npos) << start.err;
+        EXPECT_EQ(Svcctl({"delete", kServiceName}).exitCode, 0);
+    }
+}
+
+TEST_F(ServiceTest, AControlCodeIsADecimalNumberFrom1To4294967295)
+{
+    Register();
+    ASSERT_EQ(Svcctl({"start", kServiceName}).exitCode, 0);
+    for (const char *bad : {"0", "-1", "+5", " 5", "12a", "", "4294967296", "99999999999999999999999"}) {
+        RunResult r = Svcctl({"control", kServiceName, bad});
+        EXPECT_EQ(r.exitCode, 2) << "'" << bad << "': " << r.err;
+        EXPECT_EQ(r.err.rfind("usage: svcctl", 0), 0u) << r.err;
+    }
+    // The largest passes svcctl and its supervising process, and is refused
+    // as no control a service may be sent; leading zeros change nothing.
+    ExpectRefused(Svcctl({"control", kServiceName, "4294967295"}), "87");
+    RunResult own = Svcctl({"control", kServiceName, "0200"});
+    EXPECT_EQ(own.exitCode, 0) << own.err;
+    EXPECT_EQ(History().size(), 3u); // the start's two reports and the one 200 asked for
+    EXPECT_EQ(Svcctl({"stop", kServiceName}).exitCode, 0);
+}

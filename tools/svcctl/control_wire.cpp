@@ -1,10 +1,88 @@
 #include "control_wire.h"
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
+
+namespace {
+
+const char kControlPrefix[] = "CONTROL ";
+
+bool WriteAll(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+sockaddr_un AddressOf(const std::string &path)
+{
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        Fail(ERROR_INVALID_NAME, "socket path too long: " + path);
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return addr;
+}
+
+// Empty when nobody listens at path.
+UniqueFd ConnectTo(const std::string &path)
+{
+    sockaddr_un addr = AddressOf(path);
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        FailErrno("cannot create a socket");
+    int rc;
+    do
+        rc = connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        if (errno == ECONNREFUSED || errno == ENOENT)
+            return UniqueFd();
+        FailErrno("cannot reach the service's supervising process");
+    }
+    return fd;
+}
+
+} // namespace
+
+bool ParseControlCode(const std::string &digits, uint32_t &code)
+{
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    // Past 2^64 strtoull gives its largest value, which is out of range too.
+    unsigned long long value = std::strtoull(digits.c_str(), nullptr, 10);
+    if (value == 0 || value > 0xFFFFFFFFull)
+        return false;
+    code = static_cast<uint32_t>(value);
+    return true;
+}
+
+std::string ControlRequest(uint32_t code)
+{
+    return kControlPrefix + std::to_string(code);
+}
+
+bool ParseControlRequest(const std::string &request, uint32_t &code)
+{
+    const size_t prefix = sizeof kControlPrefix - 1;
+    return request.compare(0, prefix, kControlPrefix) == 0 &&
+           ParseControlCode(request.substr(prefix), code);
+}
 
 std::string StatusLine(long pid, const ServiceRecord &record)
 {
@@ -15,6 +93,8 @@ std::string ErrorLine(uint32_t code)
 {
     return "ERROR " + std::to_string(code) + "\n";
 }
+
+namespace {
 
 std::optional<Reply> ParseReply(const std::string &line)
 {
@@ -40,32 +120,108 @@ std::optional<Reply> ParseReply(const std::string &line)
     return reply;
 }
 
-LineReader::Result LineReader::Next(std::string &line, Clock::time_point deadline)
+} // namespace
+
+Conversation::Conversation(const std::string &path, const std::string &request)
+    : fd_(ConnectTo(path))
+{
+    if (fd_ && !WriteAll(fd_.get(), request + "\n"))
+        fd_.reset();
+}
+
+Conversation::Read Conversation::NextLine(std::string &line, Clock::time_point deadline)
 {
     for (;;) {
         size_t end = buffer_.find('\n');
         if (end != std::string::npos) {
             line = buffer_.substr(0, end);
             buffer_.erase(0, end + 1);
-            return kLine;
+            return Read::kLine;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
-            return kTimedOut;
-        pollfd p = {fd_, POLLIN, 0};
+            return Read::kTimedOut;
+        pollfd p = {fd_.get(), POLLIN, 0};
         int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
-            return kClosed;
+            return Read::kClosed;
         if (ready == 0)
             continue;
         char buf[512];
-        ssize_t n = read(fd_, buf, sizeof buf);
+        ssize_t n = read(fd_.get(), buf, sizeof buf);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
-            return kClosed;
+            return Read::kClosed;
         buffer_.append(buf, static_cast<size_t>(n));
     }
+}
+
+Got Conversation::Next(Clock::time_point deadline, Reply &reply)
+{
+    std::string line;
+    switch (NextLine(line, deadline)) {
+    case Read::kClosed:
+        return Got::kClosed;
+    case Read::kTimedOut:
+        return Got::kTimedOut;
+    case Read::kLine:
+        break;
+    }
+    auto parsed = ParseReply(line);
+    if (!parsed)
+        Fail(0, "the supervising process sent a reply svcctl does not understand");
+    reply = *parsed;
+    return Got::kReply;
+}
+
+bool Conversation::WaitForClose(Clock::duration limit)
+{
+    auto deadline = Clock::now() + limit;
+    std::string line;
+    for (;;) {
+        switch (NextLine(line, deadline)) {
+        case Read::kClosed:
+            return true;
+        case Read::kTimedOut:
+            return false;
+        case Read::kLine:
+            break;
+        }
+    }
+}
+
+void ProgressClock::Observe(const ServiceRecord &record, Clock::time_point now)
+{
+    bool progress = !last_ || record.state != last_->state ||
+                    record.checkPoint != last_->checkPoint;
+    if (progress) {
+        auto hint = std::chrono::milliseconds(record.waitHint);
+        deadline_ = now + std::max(hint, std::chrono::milliseconds(kMinimumWait));
+    }
+    last_ = record;
+}
+
+UniqueFd ListenAt(const std::string &path)
+{
+    sockaddr_un addr = AddressOf(path);
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
+        FailErrno("cannot create the control socket");
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        FailErrno("cannot bind the control socket");
+    if (listen(fd.get(), 16) != 0)
+        FailErrno("cannot listen on the control socket");
+    return fd;
+}
+
+bool PeerIsTrusted(int fd)
+{
+    ucred cred = {};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return false;
+    return cred.uid == 0 || cred.uid == geteuid();
 }

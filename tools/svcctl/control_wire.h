@@ -1,5 +1,6 @@
 // The conversation between svcctl and a service's supervising process over
-// its control socket: one request line, then reply lines.
+// its control socket, a Unix stream socket in the service's private
+// directory: one request line, then reply lines.
 //   QUERY        -> STATUS line, then the socket closes
 //   WATCH        -> STATUS line now and one for every later report; closes
 //                   once the program has exited
@@ -14,9 +15,22 @@
 #include <optional>
 #include <string>
 
-#include "service_record.h"
+#include "platform/posix/layer_shared.h"
+#include "status_output.h"
 
+using w32::UniqueFd;
 using Clock = std::chrono::steady_clock;
+
+// A control code as svcctl's command line and the CONTROL request give it:
+// decimal digits only, 1 to 2^32 - 1.
+bool ParseControlCode(const std::string &digits, uint32_t &code);
+
+// The request lines, without their newline.
+constexpr char kQueryRequest[] = "QUERY";
+constexpr char kWatchRequest[] = "WATCH";
+std::string ControlRequest(uint32_t code);
+// The code of a CONTROL request; false for any other line.
+bool ParseControlRequest(const std::string &request, uint32_t &code);
 
 struct Reply {
     uint32_t error = 0; // nonzero: the request was refused
@@ -26,18 +40,52 @@ struct Reply {
 
 std::string StatusLine(long pid, const ServiceRecord &record);
 std::string ErrorLine(uint32_t code);
-std::optional<Reply> ParseReply(const std::string &line);
 
-// Reads newline-terminated lines from a socket.
-class LineReader {
+enum class Got { kReply, kClosed, kTimedOut };
+
+// One request to the supervising process and the replies that follow it.
+class Conversation {
 public:
-    enum Result { kLine, kClosed, kTimedOut };
-    explicit LineReader(int fd) : fd_(fd) {}
-    Result Next(std::string &line, Clock::time_point deadline);
+    // Connects to the supervising process listening at path and sends it
+    // request. Not connected when nobody listens there, as after a crash, or
+    // the request cannot be sent.
+    Conversation(const std::string &path, const std::string &request);
+    bool connected() const { return fd_.valid(); }
+
+    // The next reply; a line that is no reply fails.
+    Got Next(Clock::time_point deadline, Reply &reply);
+
+    // Waits until the supervising process closes the connection, which it
+    // does once the program has exited. False when limit passes first.
+    bool WaitForClose(Clock::duration limit);
 
 private:
-    int fd_;
+    enum class Read { kLine, kClosed, kTimedOut };
+    Read NextLine(std::string &line, Clock::time_point deadline);
+
+    UniqueFd fd_;
     std::string buffer_;
 };
+
+// Decides when a pending service has stalled: no report with a new state or a
+// new checkpoint within the wait hint of the last one that made progress.
+class ProgressClock {
+public:
+    // A zero or tiny wait hint still leaves the service this long.
+    static constexpr std::chrono::milliseconds kMinimumWait{2000};
+
+    void Observe(const ServiceRecord &record, Clock::time_point now = Clock::now());
+    Clock::time_point Deadline() const { return deadline_; }
+
+private:
+    std::optional<ServiceRecord> last_;
+    Clock::time_point deadline_ = Clock::now() + kMinimumWait;
+};
+
+// Binds and listens at path (non-blocking, close-on-exec).
+UniqueFd ListenAt(const std::string &path);
+
+// Whether the peer runs as this process's account or as root.
+bool PeerIsTrusted(int fd);
 
 #endif

@@ -1,5 +1,6 @@
 #include "program_launch.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,10 +8,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/posix/layer_shared.h"
-#include "descriptors.h"
-#include "error.h"
+#include "status_output.h"
 
 void CheckProgram(const std::string &program)
 {
@@ -18,11 +19,11 @@ void CheckProgram(const std::string &program)
     if (stat(program.c_str(), &st) != 0)
         FailErrno("cannot run " + program);
     if (!S_ISREG(st.st_mode))
-        Fail(kErrorAccessDenied, program + " is not a regular file");
+        Fail(ERROR_ACCESS_DENIED, program + " is not a regular file");
     if (access(program.c_str(), X_OK) != 0) {
         // stat reached the file, so a refusal comes from the file's own mode.
         if (errno == EACCES)
-            Fail(kErrorBadExeFormat, program + " is not executable: it has no execute permission");
+            Fail(ERROR_BAD_EXE_FORMAT, program + " is not executable: it has no execute permission");
         FailErrno("cannot run " + program);
     }
 }
@@ -80,4 +81,23 @@ LaunchedProgram LaunchProgram(const std::string &program, const sigset_t &childM
     if (n == static_cast<ssize_t>(sizeof err))
         launched.execError = err;
     return launched;
+}
+
+void CloseInheritedDescriptors()
+{
+    std::vector<int> inherited;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        int own = dirfd(dir);
+        while (dirent *e = readdir(dir)) {
+            int fd = std::atoi(e->d_name);
+            if (e->d_name[0] == '.' || fd <= 2 || fd == own)
+                continue;
+            int flags = fcntl(fd, F_GETFD);
+            if (flags >= 0 && (flags & FD_CLOEXEC) == 0)
+                inherited.push_back(fd);
+        }
+        closedir(dir);
+    }
+    for (int fd : inherited)
+        close(fd);
 }

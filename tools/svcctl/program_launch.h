@@ -1,4 +1,5 @@
-// Starts the service program with its end of the channel.
+// Starting the service program: whether it can run at all, the process with
+// its end of the channel, and the descriptors no started process may keep.
 #ifndef SVCCTL_PROGRAM_LAUNCH_H
 #define SVCCTL_PROGRAM_LAUNCH_H
 
@@ -7,7 +8,9 @@
 
 #include <string>
 
-#include "unique_fd.h"
+#include "platform/posix/layer_shared.h"
+
+using w32::UniqueFd;
 
 struct LaunchedProgram {
     pid_t pid = -1;
@@ -23,5 +26,11 @@ LaunchedProgram LaunchProgram(const std::string &program, const sigset_t &childM
 // error a start would report. A file without execute permission is no
 // program (193), as a file of an unknown format is once exec refuses it.
 void CheckProgram(const std::string &program);
+
+// Closes every descriptor above stderr that would survive an exec.
+// svcctl's own descriptors are all close-on-exec, so what goes is what the
+// caller left open: a detached supervisor or service holding a caller's pipe
+// would keep whoever reads that pipe to its end waiting as long as it runs.
+void CloseInheritedDescriptors();
 
 #endif

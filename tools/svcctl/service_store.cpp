@@ -11,11 +11,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "error.h"
-#include "file_io.h"
+#include "platform/posix/layer_shared.h"
 
 namespace {
 
@@ -26,6 +24,39 @@ const char kLockFile[] = "lock";
 const char kSocketFile[] = "control.sock";
 const char kNameFile[] = "name";
 const char kLongEntryPrefix[] = ".long-";
+
+// Whole-file reads and writes relative to the open directory dirFd, never
+// following a symbolic link; false with errno set on failure.
+bool ReadFileAt(int dirFd, const char *name, std::string &text)
+{
+    UniqueFd fd(openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
+        return false;
+    text.clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// One write, a short one counting as a failure: the files hold a line or two.
+bool WriteWhole(int fd, const std::string &text)
+{
+    return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool WriteFileAt(int dirFd, const char *name, const std::string &text)
+{
+    UniqueFd fd(openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd && WriteWhole(fd.get(), text);
+}
 
 // A name longer than a directory entry may be lives under an entry made from
 // it, of fixed length and starting with a dot as no name may; the directory's
@@ -97,10 +128,10 @@ void CheckServicesDir(int fd, const std::string &path)
     if (fstat(fd, &st) != 0)
         FailErrno("cannot examine " + path);
     if (st.st_uid != geteuid() && st.st_uid != 0)
-        Fail(kErrorAccessDenied, path + " belongs to another account (uid " +
+        Fail(ERROR_ACCESS_DENIED, path + " belongs to another account (uid " +
                                      std::to_string(st.st_uid) + "): refusing to use it");
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        Fail(kErrorAccessDenied, path + " may be written by other accounts: refusing to use it");
+        Fail(ERROR_ACCESS_DENIED, path + " may be written by other accounts: refusing to use it");
 }
 
 // A service's directory is private to the account that created it.
@@ -110,19 +141,13 @@ void CheckServiceDir(int fd, const std::string &name)
     if (fstat(fd, &st) != 0)
         FailErrno("cannot examine the directory of \"" + name + "\"");
     if (st.st_uid != geteuid())
-        Fail(kErrorAccessDenied, "\"" + name + "\" belongs to another account");
+        Fail(ERROR_ACCESS_DENIED, "\"" + name + "\" belongs to another account");
     if ((st.st_mode & 077) != 0)
-        Fail(kErrorAccessDenied, "the directory of \"" + name +
+        Fail(ERROR_ACCESS_DENIED, "the directory of \"" + name +
                                      "\" is open to other accounts: refusing to use it");
 }
 
 } // namespace
-
-std::string W32Root()
-{
-    const char *root = std::getenv("W32_ROOT");
-    return AbsolutePath(root != nullptr && *root != '\0' ? root : "/tmp/w32root");
-}
 
 void CheckServiceName(const std::string &name)
 {
@@ -130,13 +155,13 @@ void CheckServiceName(const std::string &name)
     for (unsigned char c : name)
         ok = ok && c >= 0x20 && c != 0x7f && c != '/' && c != '\\';
     if (!ok)
-        Fail(kErrorInvalidName, "a service name has 1 to 256 printable characters, no / or \\, "
+        Fail(ERROR_INVALID_NAME, "a service name has 1 to 256 printable characters, no / or \\, "
                                 "and does not start with a dot");
 }
 
 ServiceStore ServiceStore::OpenOrCreate()
 {
-    std::string root = W32Root();
+    std::string root = w32::machine_root_path();
     std::string path = root + "/" + kServicesDir;
     MakeDirectories(root);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
@@ -146,14 +171,14 @@ ServiceStore ServiceStore::OpenOrCreate()
 
 ServiceStore ServiceStore::Open()
 {
-    std::string root = W32Root();
+    std::string root = w32::machine_root_path();
     struct stat st;
     if (stat(root.c_str(), &st) != 0 && errno == ENOENT)
-        Fail(kErrorServiceDoesNotExist,
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST,
              "nothing is registered: the machine root " + root + " does not exist");
     std::string path = root + "/" + kServicesDir;
     if (lstat(path.c_str(), &st) != 0 && errno == ENOENT)
-        Fail(kErrorServiceDoesNotExist,
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST,
              "nothing is registered: " + root + " has no services folder");
     return OpenAt(path);
 }
@@ -162,7 +187,7 @@ ServiceStore ServiceStore::OpenAt(const std::string &path)
 {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        Fail(kErrorAccessDenied, path + " is a symbolic link: refusing to use it");
+        Fail(ERROR_ACCESS_DENIED, path + " is a symbolic link: refusing to use it");
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         FailErrno("cannot open " + path);
@@ -197,13 +222,13 @@ ServiceDir ServiceStore::Find(const std::string &name) const
     CheckServiceName(name);
     std::string entry = IsLongName(name) ? LongNameEntry(name) : std::string();
     if (entry.empty() && !FindEntry(name, entry))
-        Fail(kErrorServiceDoesNotExist);
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST);
     UniqueFd fd(openat(fd_.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT)
-            Fail(kErrorServiceDoesNotExist);
+            Fail(ERROR_SERVICE_DOES_NOT_EXIST);
         if (errno == ELOOP || errno == ENOTDIR)
-            Fail(kErrorAccessDenied, "the entry of \"" + name + "\" is not a directory");
+            Fail(ERROR_ACCESS_DENIED, "the entry of \"" + name + "\" is not a directory");
         FailErrno("cannot open the directory of \"" + name + "\"");
     }
     CheckServiceDir(fd.get(), name);
@@ -212,7 +237,7 @@ ServiceDir ServiceStore::Find(const std::string &name) const
     std::string registered;
     if (!ReadFileAt(fd.get(), kNameFile, registered) ||
         strcasecmp(registered.c_str(), name.c_str()) != 0)
-        Fail(kErrorServiceDoesNotExist);
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST);
     return ServiceDir(std::move(fd), registered, entry);
 }
 
@@ -223,7 +248,7 @@ ServiceDir ServiceStore::Create(const std::string &name, const std::string &prog
     std::string found;
     if (IsLongName(name) ? faccessat(fd_.get(), entry.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0
                          : FindEntry(name, found))
-        Fail(kErrorServiceExists);
+        Fail(ERROR_SERVICE_EXISTS);
 
     // Made complete under a temporary name, then renamed into place, so no
     // one ever sees a service without its program.
@@ -240,7 +265,7 @@ ServiceDir ServiceStore::Create(const std::string &name, const std::string &prog
         unlinkat(fd_.get(), temp.c_str(), AT_REMOVEDIR);
         errno = err;
         if (err == EEXIST || err == ENOTEMPTY)
-            Fail(kErrorServiceExists);
+            Fail(ERROR_SERVICE_EXISTS);
         FailErrno("cannot register \"" + name + "\" in " + path_);
     }
     return ServiceDir(std::move(fd), name, entry);
@@ -250,7 +275,7 @@ void ServiceStore::Remove(const ServiceDir &dir) const
 {
     UniqueFd lock = dir.TryLock();
     if (!lock)
-        Fail(kErrorServiceAlreadyRunning, "stop it before deleting it");
+        Fail(ERROR_SERVICE_ALREADY_RUNNING, "stop it before deleting it");
     for (const char *file : {kProgramFile, kNameFile, kHistoryFile, kSocketFile, kLockFile})
         unlinkat(dir.fd(), file, 0);
     if (unlinkat(fd_.get(), dir.entry().c_str(), AT_REMOVEDIR) != 0)
@@ -292,6 +317,11 @@ UniqueFd ServiceDir::StartHistory() const
     if (!fd)
         FailErrno("cannot write the history of \"" + name_ + "\"");
     return fd;
+}
+
+bool ServiceDir::AppendHistory(int historyFd, const ServiceRecord &record)
+{
+    return WriteWhole(historyFd, FormatRecordWords(record) + "\n");
 }
 
 UniqueFd ServiceDir::TryLock() const

@@ -12,14 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "service_record.h"
-#include "unique_fd.h"
+#include "platform/posix/layer_shared.h"
+#include "status_output.h"
+
+using w32::UniqueFd;
 
 // path made absolute against the current directory.
 std::string AbsolutePath(const std::string &path);
-
-// $W32_ROOT as an absolute path; /tmp/w32root when unset, as the program has it.
-std::string W32Root();
 
 class ServiceDir {
 public:
@@ -37,6 +36,9 @@ public:
 
     // Empties the history for a new run and opens it for appending.
     UniqueFd StartHistory() const;
+    // Appends one report to a history StartHistory opened; false when it
+    // cannot be written, as on a full disk.
+    static bool AppendHistory(int historyFd, const ServiceRecord &record);
 
     // Takes the service's lock without waiting; empty when another process
     // holds it, that is while the service runs.

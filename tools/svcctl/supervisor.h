@@ -1,12 +1,12 @@
 // The supervising process of a running service: starts the program, records
-// every status report, relays controls, and notices the program's exit.
+// every status report, relays controls from svcctl's other commands and from
+// signals, and notices the program's exit.
 #ifndef SVCCTL_SUPERVISOR_H
 #define SVCCTL_SUPERVISOR_H
 
 #include <string>
 
 #include "service_store.h"
-#include "unique_fd.h"
 
 struct SupervisorSetup {
     const ServiceDir *dir = nullptr;
@@ -14,7 +14,9 @@ struct SupervisorSetup {
     UniqueFd lock;     // held until the program has exited
     UniqueFd listener; // the control socket, already listening
     UniqueFd history;  // emptied, open for appending
-    bool foreground = false; // svcctl run: says on stdout how the service fares
+    // svcctl run: says on stdout how the service fares, and tells systemd
+    // when it started svcctl with a notification socket.
+    bool foreground = false;
 };
 
 // Returns once the program has exited: 0 when the service ran and stopped

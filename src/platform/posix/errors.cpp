@@ -87,6 +87,8 @@ DWORD error_from_errno(int err)
         return ERROR_NOT_SUPPORTED;
     case EIO:
         return ERROR_IO_DEVICE;
+    case ENOEXEC: // no binary format the system knows, and no #! line
+        return ERROR_BAD_EXE_FORMAT;
     default:
         return ERROR_GEN_FAILURE;
     }

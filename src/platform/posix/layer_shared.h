@@ -57,8 +57,11 @@ private:
     int fd_ = -1;
 };
 
+// The machine root when $W32_ROOT is unset or empty.
+constexpr char kDefaultMachineRoot[] = "/tmp/w32root";
+
 // The directory that stands for the machine: $W32_ROOT as set now (read at
-// each call), /tmp/w32root when it is unset or empty. A relative root is made
+// each call), kDefaultMachineRoot when it is unset or empty. A relative root is made
 // absolute against the working directory (as it is given when that cannot be
 // found); empty and "." components are dropped, so there is no trailing '/'.
 std::string machine_root_path();

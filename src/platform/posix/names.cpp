@@ -19,8 +19,6 @@
 namespace w32 {
 namespace {
 
-constexpr const char *kDefaultRoot = "/tmp/w32root";
-
 // The working directory, however long; false (errno set) when it cannot be
 // found, as when it has been removed.
 bool working_directory(std::string *cwd)
@@ -263,7 +261,7 @@ DWORD resolve_drive_path(const FileName &name, bool may_create, FilePath *out)
 std::string machine_root_path()
 {
     const char *root = getenv("W32_ROOT");
-    std::string given = (root && *root) ? root : kDefaultRoot;
+    std::string given = (root && *root) ? root : kDefaultMachineRoot;
     std::string cwd;
     if (given[0] != '/' && !working_directory(&cwd)) {
         while (given.size() > 1 && given.back() == '/')
