@@ -17,10 +17,7 @@
 #include "posix_child.h"
 #include "test_root.h"
 
-class PosixFile : public PlatformTest {
-protected:
-    std::string at(const std::string &relative) const { return test_root_path() + "/" + relative; }
-};
+class PosixFile : public PlatformTest {};
 
 TEST_F(PosixFile, FifoWithoutWriterNeitherHangsNorBlocks)
 {
