@@ -5,9 +5,10 @@
 
 bool WaitUntil(const std::function<bool()> &done, double timeoutSeconds, int pollMs)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (Clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
     }
