@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "support/child.h"
+#include "support/slots.h"
 
 namespace {
 
@@ -29,13 +30,8 @@ int error_exit_code()
 // Binds a socket at `path` and closes it: a socket file nobody listens on.
 int plant_dead_socket(const char *path)
 {
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    int rc = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    close(fd);
-    return rc;
+    int fd = BindSocket(path, SOCK_DGRAM);
+    return fd < 0 ? -1 : close(fd);
 }
 
 int plant(const std::string &what)

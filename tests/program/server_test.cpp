@@ -1,10 +1,8 @@
 // The request loop, running on a thread of its own against the real layer,
 // answered through real mailslots.
 #include <fcntl.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -156,11 +154,8 @@ TEST_F(ServerTest, OnlyRegularFilesAreCounted)
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, socketFile.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listener, (struct sockaddr *)&address, sizeof address), 0);
+    int listener = BindSocket(socketFile, SOCK_STREAM);
+    ASSERT_GE(listener, 0);
 
     // /dev/zero never ends; /proc/self/mem looks like a file but is the kernel's.
     for (std::string path : {dir, fifo, socketFile, link, std::string("/dev/zero"),

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -35,20 +34,6 @@ protected:
 bool IsRefused(int rc)
 {
     return rc != 0 && (errno == EPERM || errno == EACCES);
-}
-
-// A datagram socket bound at path, outside the machine root.
-int BindDatagram(const std::string &path)
-{
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 } // namespace
@@ -106,7 +91,7 @@ TEST_F(OtherAccountTest, ALinkPlantedAsTheReplySlotIsNotFollowed)
     std::string victimDir = work_ + "/victim";
     ASSERT_EQ(mkdir(victimDir.c_str(), 0755), 0);
     std::string victim = victimDir + "/s";
-    int victimFd = BindDatagram(victim);
+    int victimFd = BindSocket(victim, SOCK_DGRAM);
     ASSERT_GE(victimFd, 0);
     ASSERT_EQ(chmod(work_.c_str(), 0755), 0);
 

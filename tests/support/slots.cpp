@@ -7,22 +7,35 @@
 
 #include "wait.h"
 
-int ConnectDatagram(const std::string &path)
+namespace {
+
+// A socket of `type` joined to the socket file at path by join: bind or
+// connect. -1 on failure, a path too long for an address included.
+int SocketAt(const std::string &path, int type, int (*join)(int, const sockaddr *, socklen_t))
 {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    if (fd < 0 || path.size() >= sizeof address.sun_path) {
-        if (fd >= 0)
-            close(fd);
+    if (path.size() >= sizeof address.sun_path)
         return -1;
-    }
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && join(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+} // namespace
+
+int BindSocket(const std::string &path, int type)
+{
+    return SocketAt(path, type, bind);
+}
+
+int ConnectDatagram(const std::string &path)
+{
+    return SocketAt(path, SOCK_DGRAM, connect);
 }
 
 bool SendDatagram(const std::string &path, const std::string &bytes)

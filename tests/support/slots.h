@@ -1,12 +1,15 @@
-// Mailslots from both ends: a raw datagram to a slot's socket file, as any
-// local program may send one, and a message awaited on a slot held through
-// the layer.
+// Mailslots from both ends: sockets at a path, as any local program may make
+// them (a raw datagram to a slot's socket file, say), and a message awaited
+// on a slot held through the layer.
 #ifndef TESTS_SUPPORT_SLOTS_H
 #define TESTS_SUPPORT_SLOTS_H
 
 #include <string>
 
 #include "platform/platform.h"
+
+// A socket of `type` (SOCK_DGRAM, SOCK_STREAM) bound at path; -1 on failure.
+int BindSocket(const std::string &path, int type);
 
 // A datagram socket connected to the socket file at path; -1 on failure.
 int ConnectDatagram(const std::string &path);
