@@ -102,7 +102,8 @@ Spawned TestNetwork::Start(const std::string &ns, const std::string &hostname,
                sethostname(hostname.c_str(), hostname.size()) == 0 &&
                setenv("W32_ROOT", root.c_str(), 1) == 0;
     });
-    started_.push_back(p.pid);
+    if (p.pid > 0)
+        started_.push_back(p.pid);
     return p;
 }
 
@@ -144,5 +145,6 @@ void TestNetwork::SendUdp(const Host &h, const std::string &ip, uint16_t port,
 
 void Signal(const Spawned &p, int signal)
 {
-    kill(p.pid, signal);
+    if (p.pid > 0) // -1 would signal every process this one may
+        kill(p.pid, signal);
 }

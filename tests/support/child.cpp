@@ -24,12 +24,13 @@ bool Redirect(const Spawned &s)
            dup2(err, 2) == 2;
 }
 
-} // namespace
-
+// Gives this process up to nobody, supplementary groups and all.
 bool BecomeNobody()
 {
     return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
 }
+
+} // namespace
 
 pid_t StartChild(const std::function<int()> &fn, bool asNobody)
 {
@@ -43,6 +44,8 @@ pid_t StartChild(const std::function<int()> &fn, bool asNobody)
 
 int WaitChild(pid_t pid, double timeoutSeconds)
 {
+    if (pid <= 0) // no child: never wait for, nor kill, any other
+        return -1;
     int status = 0;
     pid_t done = 0;
     WaitUntil([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeoutSeconds, 5);

@@ -13,16 +13,12 @@
 // The account nobody, user and group.
 constexpr uid_t kNobody = 65534;
 
-// Gives this process up to nobody, supplementary groups and all; false when
-// it cannot.
-bool BecomeNobody();
-
 // Runs fn in a child process, as nobody if asked; fn's result is the
 // child's exit code (125 when it could not become nobody).
 pid_t StartChild(const std::function<int()> &fn, bool asNobody = false);
 
-// The child's exit code; -1 when a signal ended it, or when it outlived
-// timeoutSeconds and was killed for it.
+// The child's exit code; -1 when a signal ended it, when it outlived
+// timeoutSeconds and was killed for it, or when it never started (pid -1).
 int WaitChild(pid_t pid, double timeoutSeconds);
 
 struct RunResult {
