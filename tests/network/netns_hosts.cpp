@@ -2,27 +2,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
-#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 bool OnPath(const std::string &tool)
 {
@@ -65,10 +57,6 @@ TestNetwork::TestNetwork(int hosts)
 {
     prefix_ = "msr" + std::to_string(getpid());
     bridge_ns_ = prefix_ + "br";
-    char scratch[] = "/tmp/relay-net-XXXXXX";
-    scratch_ = mkdtemp(scratch) ? scratch : "";
-    EXPECT_FALSE(scratch_.empty());
-    chmod(scratch_.c_str(), 0755); // other accounts reach the hosts' roots, as in /tmp
     Sh("ip netns add " + bridge_ns_);
     Sh("ip -n " + bridge_ns_ + " link add br0 type bridge && ip -n " + bridge_ns_ +
        " link set br0 up");
@@ -78,7 +66,7 @@ TestNetwork::TestNetwork(int hosts)
         h.hostname = std::string("host") + letter;
         h.ns = prefix_ + letter;
         h.ip = "10.213.47." + std::to_string(i + 1);
-        h.root = scratch_ + "/" + h.hostname;
+        h.root = scratch_.path() + "/" + h.hostname;
         std::filesystem::create_directory(h.root);
         std::string port = std::string("p") + letter;
         Sh("ip netns add " + h.ns);
@@ -102,62 +90,34 @@ TestNetwork::~TestNetwork()
     for (const Host &h : hosts_)
         system(("ip netns del " + h.ns + " 2>/dev/null").c_str());
     system(("ip netns del " + bridge_ns_ + " 2>/dev/null").c_str());
-    if (!scratch_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch_, ignored);
-    }
 }
 
-Process TestNetwork::Start(const std::string &ns, const std::string &hostname,
+Spawned TestNetwork::Start(const std::string &ns, const std::string &hostname,
                            const std::string &root, const std::vector<std::string> &argv,
                            bool as_nobody)
 {
-    static int serial = 0;
-    Process p;
-    std::string base = scratch_ + "/" + std::to_string(++serial) + "-" +
-                       std::filesystem::path(argv[0]).filename().string();
-    p.out = base + ".out";
-    p.err = base + ".err";
-    std::string netns_path = "/var/run/netns/" + ns;
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    std::string env_root = "W32_ROOT=" + root;
-    struct passwd *nobody = as_nobody ? getpwnam("nobody") : nullptr;
-    uid_t uid = nobody ? nobody->pw_uid : 0;
-    gid_t gid = nobody ? nobody->pw_gid : 0;
-
-    p.pid = fork();
-    if (p.pid == 0) {
-        int out = open(p.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(p.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int ns_fd = open(netns_path.c_str(), O_RDONLY);
-        if (out < 0 || err < 0 || ns_fd < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            setns(ns_fd, CLONE_NEWNET) != 0 || unshare(CLONE_NEWUTS) != 0 ||
-            sethostname(hostname.c_str(), hostname.size()) != 0)
-            _exit(126);
-        if (nobody && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
-            _exit(126);
-        putenv(const_cast<char *>(env_root.c_str()));
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    started_.push_back(p.pid);
+    // In the host's namespace, under its name, with its root.
+    Spawned p = Spawn(argv, scratch_.path(), as_nobody, [&] {
+        return EnterNamespace(ns) && unshare(CLONE_NEWUTS) == 0 &&
+               sethostname(hostname.c_str(), hostname.size()) == 0 &&
+               setenv("W32_ROOT", root.c_str(), 1) == 0;
+    });
+    if (p.pid > 0)
+        started_.push_back(p.pid);
     return p;
 }
 
-Finished TestNetwork::Run(const Host &h, const std::vector<std::string> &argv, double seconds)
+RunResult TestNetwork::Run(const Host &h, const std::vector<std::string> &argv, double seconds)
 {
     return Wait(Start(h, argv), seconds);
 }
 
-Process TestNetwork::StartRelay(const Host &h, const std::vector<std::string> &extra)
+Spawned TestNetwork::StartRelay(const Host &h, const std::vector<std::string> &extra)
 {
     std::vector<std::string> argv = {RELAY_PATH};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    Process relay = Start(h, argv);
-    EXPECT_TRUE(WaitForText(relay.err, "registered", 10)) << ReadFile(relay.err);
+    Spawned relay = Start(h, argv);
+    EXPECT_TRUE(WaitForText(relay.errPath, "registered", 10)) << ReadWholeFile(relay.errPath);
     return relay;
 }
 
@@ -183,46 +143,8 @@ void TestNetwork::SendUdp(const Host &h, const std::string &ip, uint16_t port,
     sender.join();
 }
 
-std::string ReadFile(const std::string &path)
+void Signal(const Spawned &p, int signal)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool WaitForText(const std::string &path, const std::string &text, double seconds)
-{
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-    for (;;) {
-        if (ReadFile(path).find(text) != std::string::npos)
-            return true;
-        if (Clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-Finished Wait(const Process &p, double seconds)
-{
-    Finished f;
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-    int status = 0;
-    pid_t done;
-    while ((done = waitpid(p.pid, &status, WNOHANG)) == 0 && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (done == 0) {
-        kill(p.pid, SIGKILL);
-        waitpid(p.pid, &status, 0);
-    } else if (done == p.pid && WIFEXITED(status)) {
-        f.exit_code = WEXITSTATUS(status);
-    }
-    f.out = ReadFile(p.out);
-    f.err = ReadFile(p.err);
-    return f;
-}
-
-void Signal(const Process &p, int signal)
-{
-    kill(p.pid, signal);
+    if (p.pid > 0) // -1 would signal every process this one may
+        kill(p.pid, signal);
 }

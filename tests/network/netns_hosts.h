@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "support/child.h"
+#include "support/files.h"
+#include "support/machine_root.h"
+
 // Why these tests cannot run here (not root, a tool missing), or "".
 std::string MissingForNetworkTests();
 
@@ -20,18 +24,6 @@ struct Host {
     std::string ns;
     std::string ip;
     std::string root; // its W32_ROOT
-};
-
-struct Process {
-    pid_t pid = -1;
-    std::string out; // files that hold its stdout and stderr
-    std::string err;
-};
-
-struct Finished {
-    int exit_code = -1; // -1: killed, or still running at the time-out
-    std::string out;
-    std::string err;
 };
 
 class TestNetwork {
@@ -48,18 +40,18 @@ public:
 
     // Starts `argv` in `ns` under `hostname`, with W32_ROOT=`root`
     // (and, when `as_nobody`, as the nobody account).
-    Process Start(const std::string &ns, const std::string &hostname, const std::string &root,
+    Spawned Start(const std::string &ns, const std::string &hostname, const std::string &root,
                   const std::vector<std::string> &argv, bool as_nobody = false);
-    Process Start(const Host &h, const std::vector<std::string> &argv)
+    Spawned Start(const Host &h, const std::vector<std::string> &argv)
     {
         return Start(h.ns, h.hostname, h.root, argv);
     }
     // Runs `argv` on `h` to its end (killed after `seconds`).
-    Finished Run(const Host &h, const std::vector<std::string> &argv, double seconds = 20);
+    RunResult Run(const Host &h, const std::vector<std::string> &argv, double seconds = 20);
 
     // Starts the relay on `h` (its default name, its host name) and waits
     // until it has registered its names.
-    Process StartRelay(const Host &h, const std::vector<std::string> &extra = {});
+    Spawned StartRelay(const Host &h, const std::vector<std::string> &extra = {});
 
     // Sends `bytes` from `h` with a plain UDP socket to `ip`:`port`.
     void SendUdp(const Host &h, const std::string &ip, uint16_t port,
@@ -68,16 +60,11 @@ public:
 private:
     std::string prefix_;
     std::string bridge_ns_;
-    std::string scratch_;
+    TempDir scratch_{0755}; // other accounts reach the hosts' roots, as in /tmp
     std::vector<Host> hosts_;
     std::vector<pid_t> started_;
 };
 
-// Waits up to `seconds` for `text` to appear in the file at `path`.
-bool WaitForText(const std::string &path, const std::string &text, double seconds);
-std::string ReadFile(const std::string &path);
-// Waits for a started process to end (killed after `seconds`).
-Finished Wait(const Process &p, double seconds);
-void Signal(const Process &p, int signal);
+void Signal(const Spawned &p, int signal);
 
 #endif

@@ -63,7 +63,8 @@ public:
         tshark_ = net->Start(net->bridge_ns(), "bridge", net->host(0).root,
                              {"tshark", "-i", "br0", "-f", "udp port 137 or udp port 138",
                               "-w", file_});
-        EXPECT_TRUE(WaitForText(tshark_.err, "Capturing on", 20)) << ReadFile(tshark_.err);
+        EXPECT_TRUE(WaitForText(tshark_.errPath, "Capturing on", 20))
+            << ReadWholeFile(tshark_.errPath);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
 
@@ -103,7 +104,7 @@ private:
 
     TestNetwork *net_;
     std::string file_;
-    Process tshark_;
+    Spawned tshark_;
 };
 
 class RelayNetwork : public ::testing::Test {
@@ -122,31 +123,31 @@ protected:
         c_ = &net_->host(2);
     }
 
-    Finished Nmblookup(const std::string &name)
+    RunResult Nmblookup(const std::string &name)
     {
         return net_->Run(*c_, {"nmblookup", "-B", TestNetwork::kBroadcast, name});
     }
 
-    Finished Request(const Host &h, const std::string &header, const std::string &data)
+    RunResult Request(const Host &h, const std::string &header, const std::string &data)
     {
         return net_->Run(h, {RELAY_REQUEST_PATH, header, data});
     }
 
-    Process HoldSlot(const Host &h, const std::string &slot)
+    Spawned HoldSlot(const Host &h, const std::string &slot)
     {
-        Process reader = net_->Start(h, {SLOT_READER_PATH, slot});
-        EXPECT_TRUE(WaitForText(reader.out, "ready\n", 10)) << ReadFile(reader.err);
+        Spawned reader = net_->Start(h, {SLOT_READER_PATH, slot});
+        EXPECT_TRUE(WaitForText(reader.outPath, "ready\n", 10)) << ReadWholeFile(reader.errPath);
         return reader;
     }
 
     // The relay's counters, as it prints them on SIGUSR1.
-    std::string Counters(const Process &relay)
+    std::string Counters(const Spawned &relay)
     {
-        size_t before = ReadFile(relay.err).size();
+        size_t before = ReadWholeFile(relay.errPath).size();
         Signal(relay, SIGUSR1);
-        EXPECT_TRUE(WaitForText(relay.err, "malformed", 5));
+        EXPECT_TRUE(WaitForText(relay.errPath, "malformed", 5));
         for (int i = 0; i < 100; ++i) {
-            std::string err = ReadFile(relay.err);
+            std::string err = ReadWholeFile(relay.errPath);
             size_t line = err.find("delivered", before);
             if (line != std::string::npos && err.find('\n', line) != std::string::npos)
                 return err.substr(line, err.find('\n', line) - line);
@@ -168,8 +169,8 @@ TEST_F(RelayNetwork, NmblookupResolvesEachRelayAndTheGroupAndRelaysResolveEachOt
     net_->StartRelay(*a_);
     net_->StartRelay(*b_);
 
-    Finished found = Nmblookup("HOSTA");
-    EXPECT_EQ(found.exit_code, 0) << found.out << found.err;
+    RunResult found = Nmblookup("HOSTA");
+    EXPECT_EQ(found.exitCode, 0) << found.out << found.err;
     EXPECT_NE(found.out.find(a_->ip + " HOSTA<00>"), std::string::npos) << found.out;
     found = Nmblookup("hostb");
     EXPECT_NE(found.out.find(b_->ip + " hostb<00>"), std::string::npos) << found.out;
@@ -180,32 +181,32 @@ TEST_F(RelayNetwork, NmblookupResolvesEachRelayAndTheGroupAndRelaysResolveEachOt
     EXPECT_NE(found.out.find("failed to find name"), std::string::npos) << found.out;
 
     // Any local account may use the hand-off socket.
-    Finished resolved = Wait(net_->Start(b_->ns, b_->hostname, b_->root,
+    RunResult resolved = Wait(net_->Start(b_->ns, b_->hostname, b_->root,
                                          {RELAY_REQUEST_PATH, "resolve hosta"}, true),
                              10);
     EXPECT_EQ(resolved.out, "ok " + a_->ip + "\n") << resolved.err;
     resolved = net_->Run(*b_, {RELAY_REQUEST_PATH, "resolve HOSTC"});
     EXPECT_EQ(resolved.out, "error 53\n");
-    EXPECT_EQ(resolved.exit_code, 1);
+    EXPECT_EQ(resolved.exitCode, 1);
 }
 
 TEST_F(RelayNetwork, ASecondRelayClaimingTheSameNameIsRefused)
 {
-    Process first = net_->StartRelay(*a_);
-    Process second = net_->Start(*c_, {RELAY_PATH, "--name", "hosta"});
-    Finished refused = Wait(second, 10);
-    EXPECT_EQ(refused.exit_code, 1);
+    Spawned first = net_->StartRelay(*a_);
+    Spawned second = net_->Start(*c_, {RELAY_PATH, "--name", "hosta"});
+    RunResult refused = Wait(second, 10);
+    EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("mailslot-relay: the name HOSTA<00> is already held by " + a_->ip),
               std::string::npos)
         << refused.err;
 
-    Finished found = Nmblookup("HOSTA");
+    RunResult found = Nmblookup("HOSTA");
     EXPECT_EQ(found.out.find(c_->ip), std::string::npos) << found.out;
     EXPECT_NE(found.out.find(a_->ip + " HOSTA<00>"), std::string::npos) << found.out;
 
     // The one that holds the name stops cleanly, releasing it.
     Signal(first, SIGTERM);
-    EXPECT_EQ(Wait(first, 10).exit_code, 0);
+    EXPECT_EQ(Wait(first, 10).exitCode, 0);
     EXPECT_FALSE(std::filesystem::exists(a_->root + "/mailslot-relay/socket"));
 }
 
@@ -213,9 +214,9 @@ TEST_F(RelayNetwork, SentDatagramsDecodeAsMailslotWritesAndArriveWhole)
 {
     net_->StartRelay(*a_);
     net_->StartRelay(*b_);
-    Process reply_slot = HoldSlot(*a_, "$Channel2$");
-    Process box_b = HoldSlot(*b_, "box");
-    Process box_c = HoldSlot(*c_, "box"); // host C runs no relay: nothing reaches it
+    Spawned reply_slot = HoldSlot(*a_, "$Channel2$");
+    Spawned box_b = HoldSlot(*b_, "box");
+    Spawned box_c = HoldSlot(*c_, "box"); // host C runs no relay: nothing reaches it
     Capture capture(net_.get());
 
     std::string largest(kMaxMailslotData, 'x');
@@ -228,12 +229,12 @@ TEST_F(RelayNetwork, SentDatagramsDecodeAsMailslotWritesAndArriveWhole)
     EXPECT_EQ(Request(*a_, "send all box", "all").out, "ok\n");
     EXPECT_EQ(Request(*a_, "send group OTHERGROUP box", "other").out, "ok\n");
 
-    EXPECT_TRUE(WaitForText(reply_slot.out, Delivered(largest), 5));
-    EXPECT_TRUE(WaitForText(box_b.out, Delivered("all"), 5));
+    EXPECT_TRUE(WaitForText(reply_slot.outPath, Delivered(largest), 5));
+    EXPECT_TRUE(WaitForText(box_b.outPath, Delivered("all"), 5));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(ReadFile(reply_slot.out), "ready\n" + Delivered("2") + Delivered(largest));
-    EXPECT_EQ(ReadFile(box_b.out), "ready\n" + Delivered("group") + Delivered("all"));
-    EXPECT_EQ(ReadFile(box_c.out), "ready\n");
+    EXPECT_EQ(ReadWholeFile(reply_slot.outPath), "ready\n" + Delivered("2") + Delivered(largest));
+    EXPECT_EQ(ReadWholeFile(box_b.outPath), "ready\n" + Delivered("group") + Delivered("all"));
+    EXPECT_EQ(ReadWholeFile(box_c.outPath), "ready\n");
 
     std::string writes = capture.Stop("mailslot", {"ip.src", "ip.dst", "nbdgm.type",
                                                    "nbdgm.source_name", "nbdgm.destination_name",
@@ -251,8 +252,8 @@ TEST_F(RelayNetwork, SentDatagramsDecodeAsMailslotWritesAndArriveWhole)
 
 TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
 {
-    Process relay = net_->StartRelay(*a_);
-    Process box = HoldSlot(*a_, "box");
+    Spawned relay = net_->StartRelay(*a_);
+    Spawned box = HoldSlot(*a_, "box");
     const std::string a = a_->ip;
 
     net_->SendUdp(*c_, a, 138, Datagram(kDirectGroup, "OTHERGROUP", "box", "other group"));
@@ -276,8 +277,8 @@ TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
     net_->SendUdp(*c_, a, 137, Bytes{1, 2, 3});
 
     net_->SendUdp(*c_, a, 138, good); // and the relay still serves
-    EXPECT_TRUE(WaitForText(box.out, Delivered("after"), 5));
-    EXPECT_EQ(ReadFile(box.out), "ready\n" + Delivered("after"));
+    EXPECT_TRUE(WaitForText(box.outPath, Delivered("after"), 5));
+    EXPECT_EQ(ReadWholeFile(box.outPath), "ready\n" + Delivered("after"));
     std::vector<std::string> slots;
     for (const auto &entry : std::filesystem::directory_iterator(a_->root + "/mailslot"))
         slots.push_back(entry.path().filename());
@@ -288,11 +289,11 @@ TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
 
 TEST_F(RelayNetwork, ARelayKilledAndRestartedServesAgain)
 {
-    Process relay = net_->StartRelay(*a_);
+    Spawned relay = net_->StartRelay(*a_);
     net_->StartRelay(*b_);
-    Process box = HoldSlot(*a_, "box");
+    Spawned box = HoldSlot(*a_, "box");
     EXPECT_EQ(Request(*b_, "send unique HOSTA box", "before").out, "ok\n");
-    EXPECT_TRUE(WaitForText(box.out, Delivered("before"), 5));
+    EXPECT_TRUE(WaitForText(box.outPath, Delivered("before"), 5));
 
     Signal(relay, SIGKILL);
     Wait(relay, 5);
@@ -300,25 +301,25 @@ TEST_F(RelayNetwork, ARelayKilledAndRestartedServesAgain)
     EXPECT_NE(Nmblookup("HOSTA").out.find(a_->ip + " HOSTA<00>"), std::string::npos);
     EXPECT_EQ(Request(*b_, "send unique HOSTA box", "again").out, "ok\n");
     EXPECT_EQ(Request(*a_, "send unique HOSTB box", "hand-off back").out, "ok\n");
-    EXPECT_TRUE(WaitForText(box.out, Delivered("again"), 5));
+    EXPECT_TRUE(WaitForText(box.outPath, Delivered("again"), 5));
 }
 
 TEST_F(RelayNetwork, WithoutPrivilegeWithoutItsInterfaceOrWithItsPortTakenItSaysWhy)
 {
-    Finished unprivileged = Wait(net_->Start(a_->ns, "hosta", a_->root, {RELAY_PATH}, true), 10);
-    EXPECT_EQ(unprivileged.exit_code, 1);
+    RunResult unprivileged = Wait(net_->Start(a_->ns, "hosta", a_->root, {RELAY_PATH}, true), 10);
+    EXPECT_EQ(unprivileged.exitCode, 1);
     EXPECT_EQ(unprivileged.err, "mailslot-relay: UDP port 137 needs root or CAP_NET_BIND_SERVICE: "
                                 "run it as root or grant the capability\n");
 
-    Finished no_such = Wait(net_->Start(*a_, {RELAY_PATH, "--interface", "eth9"}), 10);
-    EXPECT_EQ(no_such.exit_code, 1);
+    RunResult no_such = Wait(net_->Start(*a_, {RELAY_PATH, "--interface", "eth9"}), 10);
+    EXPECT_EQ(no_such.exitCode, 1);
     EXPECT_EQ(no_such.err, "mailslot-relay: interface eth9 is not an up, broadcast-capable IPv4 "
                            "interface other than loopback\n");
 
     // A second relay on one host finds the ports taken, and says by whom.
-    Process first = net_->StartRelay(*b_);
-    Finished taken = Wait(net_->Start(*b_, {RELAY_PATH, "--name", "other"}), 10);
-    EXPECT_EQ(taken.exit_code, 1);
+    Spawned first = net_->StartRelay(*b_);
+    RunResult taken = Wait(net_->Start(*b_, {RELAY_PATH, "--name", "other"}), 10);
+    EXPECT_EQ(taken.exitCode, 1);
     EXPECT_NE(taken.err.find("mailslot-relay: UDP port 137 is in use by mailslot-relay (pid " +
                              std::to_string(first.pid) + ")\n"),
               std::string::npos)

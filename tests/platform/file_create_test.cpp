@@ -1,15 +1,7 @@
 // CreateFileA's dispositions and the errors Windows reports for them.
 #include "test_root.h"
 
-class FileCreate : public PlatformTest {
-protected:
-    void TearDown() override
-    {
-        DeleteFileA(path_.c_str());
-        PlatformTest::TearDown();
-    }
-    const std::string path_ = "C:\\" + unique("test_");
-};
+class FileCreate : public FileTest {};
 
 TEST_F(FileCreate, CreateNewFailsOnExistingFile)
 {

@@ -15,13 +15,12 @@ using Ranges = std::vector<std::pair<long long, long long>>; // offset, length
 const long long kMiB = 1 << 20;
 const long long kSparseSize = 8 * kMiB + 4;
 
-class FileRanges : public PlatformTest {
+class FileRanges : public FileTest {
 protected:
     void TearDown() override
     {
         CloseHandle(h_);
-        DeleteFileA(path_.c_str());
-        PlatformTest::TearDown();
+        FileTest::TearDown();
     }
     // A file of "head" at 0, "middle" at 4 MiB and "tail" at 8 MiB, where it
     // ends: sparse, or written in full.
@@ -67,7 +66,6 @@ protected:
         EXPECT_LE(r.second, kMiB) << r.first;
     }
 
-    const std::string path_ = "C:\\" + unique("test_");
     HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 

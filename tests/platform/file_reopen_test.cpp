@@ -2,23 +2,15 @@
 // the same file for data: the way to look at a file before reading it.
 #include "test_root.h"
 
-class FileReopen : public PlatformTest {
+class FileReopen : public FileTest {
 protected:
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        HANDLE h = open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS);
-        ASSERT_TRUE(write(h, "kept"));
-        CloseHandle(h);
-    }
-    void TearDown() override
-    {
-        DeleteFileA(path_.c_str());
-        PlatformTest::TearDown();
+        FileTest::SetUp();
+        create_holding("kept");
     }
     HANDLE look() { return open(path_, 0, share_all_, OPEN_EXISTING); }
 
-    const std::string path_ = "C:\\" + unique("test_");
     const DWORD share_all_ = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 };
 

@@ -1,21 +1,13 @@
 // Share mode 0 makes a handle exclusive against every other handle.
 #include "test_root.h"
 
-class FileShare : public PlatformTest {
+class FileShare : public FileTest {
 protected:
     void SetUp() override
     {
-        PlatformTest::SetUp();
-        HANDLE h = open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS);
-        ASSERT_TRUE(write(h, "kept"));
-        CloseHandle(h);
+        FileTest::SetUp();
+        create_holding("kept");
     }
-    void TearDown() override
-    {
-        DeleteFileA(path_.c_str());
-        PlatformTest::TearDown();
-    }
-    const std::string path_ = "C:\\" + unique("test_");
     const DWORD share_all_ = FILE_SHARE_READ | FILE_SHARE_WRITE;
 };
 

@@ -7,13 +7,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <string>
 
 #include "platform/platform.h"
+#include "support/child.h"
+#include "support/slots.h"
 
 namespace {
 
@@ -29,13 +30,8 @@ int error_exit_code()
 // Binds a socket at `path` and closes it: a socket file nobody listens on.
 int plant_dead_socket(const char *path)
 {
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    int rc = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    close(fd);
-    return rc;
+    int fd = BindSocket(path, SOCK_DGRAM);
+    return fd < 0 ? -1 : close(fd);
 }
 
 int plant(const std::string &what)
@@ -130,17 +126,10 @@ pid_t spawn(ChildAction action, const std::string &arg, bool as_nobody)
     if (length <= 0)
         return -1;
     self[length] = '\0';
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    setenv(kActionVariable, std::to_string(int(action)).c_str(), 1);
-    setenv(kArgVariable, arg.c_str(), 1);
-    if (as_nobody)
-        execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-              self, (char *)nullptr);
-    else
-        execl(self, self, (char *)nullptr);
-    _exit(kChildDidNotRun);
+    return Spawn({self}, "", as_nobody, [&] {
+        return setenv(kActionVariable, std::to_string(int(action)).c_str(), 1) == 0 &&
+               setenv(kArgVariable, arg.c_str(), 1) == 0;
+    }).pid;
 }
 
 } // namespace
@@ -148,12 +137,9 @@ pid_t spawn(ChildAction action, const std::string &arg, bool as_nobody)
 int run_child(ChildAction action, const std::string &arg, bool as_nobody)
 {
     pid_t pid = spawn(action, arg, as_nobody);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return kChildDidNotRun;
-    // 126 and 127: the program could not be executed (e.g. by nobody).
-    int code = WEXITSTATUS(status);
-    return code == 126 ? kChildDidNotRun : code;
+    int code = pid < 0 ? -1 : WaitChild(pid, 60);
+    // 126 and 127: the child could not be set up or executed (e.g. by nobody).
+    return code < 0 || code == 126 ? kChildDidNotRun : code;
 }
 
 pid_t start_child(ChildAction action, const std::string &arg)

@@ -3,10 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,12 +13,10 @@
 #include <thread>
 
 #include "posix_child.h"
+#include "support/slots.h"
 #include "test_root.h"
 
-class PosixFile : public PlatformTest {
-protected:
-    std::string at(const std::string &relative) const { return test_root_path() + "/" + relative; }
-};
+class PosixFile : public PlatformTest {};
 
 TEST_F(PosixFile, FifoWithoutWriterNeitherHangsNorBlocks)
 {
@@ -84,11 +80,8 @@ TEST_F(PosixFile, LookingAtAFifoLeavesItsWriterWaiting)
 TEST_F(PosixFile, DevicesKernelFilesAndSocketsAreLookedAtButNeverReopened)
 {
     std::string socket_path = at("socket");
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int listener = BindSocket(socket_path, SOCK_STREAM);
+    ASSERT_GE(listener, 0);
 
     struct {
         std::string path;

@@ -4,15 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/posix/layer_shared.h"
+#include "support/files.h"
 #include "test_root.h"
 
 class Layout : public PlatformTest {
 protected:
-    std::string at(const std::string &relative) const { return test_root_path() + "/" + relative; }
     static bool exists(const std::string &path)
     {
         struct stat st;
@@ -22,13 +19,6 @@ protected:
     {
         struct stat st;
         return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-    }
-    static std::string contents(const std::string &path)
-    {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
     }
     // Creates `name` with some data; the last error, 0 on success.
     static DWORD create(const std::string &name)
@@ -45,7 +35,7 @@ protected:
 TEST_F(Layout, DrivePathsLiveUnderTheRoot)
 {
     EXPECT_EQ(create("C:\\ZQ_logfile.log"), 0u);
-    EXPECT_EQ(contents(at("drive_c/ZQ_logfile.log")), "data");
+    EXPECT_EQ(ReadWholeFile(at("drive_c/ZQ_logfile.log")), "data");
     EXPECT_EQ(mode_of(at("drive_c")), 0755u);
     EXPECT_EQ(mode_of(test_root_path()), 0755u);
 
@@ -68,7 +58,7 @@ TEST_F(Layout, TheMachineRootIsAnAbsolutePathWhateverW32RootSays)
     setenv("W32_ROOT", "sub/./machine//", 1);
     EXPECT_EQ(w32::machine_root_path(), at("sub/machine"));
     EXPECT_EQ(create("C:\\a.txt"), 0u);
-    EXPECT_EQ(contents(at("sub/machine/drive_c/a.txt")), "data");
+    EXPECT_EQ(ReadWholeFile(at("sub/machine/drive_c/a.txt")), "data");
     ASSERT_EQ(chdir(cwd), 0);
 
     setenv("W32_ROOT", "//tmp//other/", 1);
@@ -127,7 +117,7 @@ TEST_F(Layout, NativePathsAreUsedAsGiven)
 {
     std::string native = at("native.txt");
     EXPECT_EQ(create(native), 0u);
-    EXPECT_EQ(contents(native), "data");
+    EXPECT_EQ(ReadWholeFile(native), "data");
 
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);

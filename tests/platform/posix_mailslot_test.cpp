@@ -20,24 +20,13 @@
 #include <thread>
 
 #include "posix_child.h"
+#include "support/slots.h"
+#include "support/wait.h"
 #include "test_root.h"
 
 namespace {
 
 const size_t kMaxMessage = 64 * 1024;
-
-// Sends one datagram to `path` from a plain socket, as any local program can.
-bool send_raw(const std::string &path, const std::string &data)
-{
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ssize_t sent = sendto(fd, data.data(), data.size(), 0,
-                          reinterpret_cast<sockaddr *>(&address), sizeof address);
-    close(fd);
-    return sent == ssize_t(data.size());
-}
 
 // Sends one datagram from `fd` to an abstract address, optionally passing
 // a descriptor along with it.
@@ -92,10 +81,7 @@ protected:
             CloseHandle(slot_);
         PlatformTest::TearDown();
     }
-    std::string socket_path(const std::string &name) const
-    {
-        return test_root_path() + "/mailslot/" + name;
-    }
+    static std::string socket_path(const std::string &name) { return at("mailslot/" + name); }
     static struct stat stat_of(const std::string &path)
     {
         struct stat st = {};
@@ -104,14 +90,14 @@ protected:
     }
     void make_mailslot_dir() const
     {
-        std::string dir = test_root_path() + "/mailslot";
+        std::string dir = at("mailslot");
         ASSERT_EQ(mkdir(dir.c_str(), 01777), 0);
         ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
     }
     // The abstract address (without its leading NUL) of a slot's holder.
     std::string holder_name(const std::string &name) const
     {
-        struct stat dir = stat_of(test_root_path() + "/mailslot");
+        struct stat dir = stat_of(at("mailslot"));
         char machine[40];
         snprintf(machine, sizeof machine, "%llx:%llx/", (unsigned long long)dir.st_dev,
                  (unsigned long long)dir.st_ino);
@@ -123,15 +109,10 @@ protected:
     // Waits until a child's slot answers a direct open.
     static bool wait_for_holder(const std::string &name)
     {
-        for (int i = 0; i < 500; ++i) {
+        return WaitUntil([&] {
             HANDLE probe = open_slot_writer(name);
-            if (probe != INVALID_HANDLE_VALUE) {
-                CloseHandle(probe);
-                return true;
-            }
-            Sleep(10);
-        }
-        return false;
+            return probe != INVALID_HANDLE_VALUE && CloseHandle(probe);
+        }, 5);
     }
     DWORD waiting()
     {
@@ -179,7 +160,7 @@ TEST_F(PosixMailslot, SlotIsAPrivateSocketUntilOpenedToAll)
     struct stat st = stat_of(socket_path("$Channel1$"));
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(stat_of(test_root_path() + "/mailslot").st_mode & 07777, 01777u);
+    EXPECT_EQ(stat_of(at("mailslot")).st_mode & 07777, 01777u);
 
     EXPECT_EQ(SetSecurityInfo(slot_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                               nullptr, nullptr),
@@ -190,7 +171,7 @@ TEST_F(PosixMailslot, SlotIsAPrivateSocketUntilOpenedToAll)
     slot_ = INVALID_HANDLE_VALUE;
     EXPECT_EQ(stat_of(socket_path("$Channel1$")).st_mode, 0u); // name given up
     // Nothing else is left behind in the directory.
-    EXPECT_EQ(stat_of(test_root_path() + "/mailslot").st_nlink, 2u);
+    EXPECT_EQ(stat_of(at("mailslot")).st_nlink, 2u);
 }
 
 TEST_F(PosixMailslot, BadNamesAreRefused)
@@ -237,9 +218,9 @@ TEST_F(PosixMailslot, RawSocketClientSendsWholeMessagesOfAnySize)
     slot_ = CreateMailslotA("\\\\.\\mailslot\\raw", 0, 0, nullptr);
     ASSERT_NE(slot_, INVALID_HANDLE_VALUE);
     const std::string large(100 * 1024, 'x'); // more than a layer writer may send
-    ASSERT_TRUE(send_raw(socket_path("raw"), "exactly these bytes"));
-    ASSERT_TRUE(send_raw(socket_path("raw"), large));
-    ASSERT_TRUE(send_raw(socket_path("raw"), ""));
+    ASSERT_TRUE(SendDatagram(socket_path("raw"), "exactly these bytes"));
+    ASSERT_TRUE(SendDatagram(socket_path("raw"), large));
+    ASSERT_TRUE(SendDatagram(socket_path("raw"), ""));
     EXPECT_EQ(waiting(), 3u);
     EXPECT_EQ(read(slot_), "exactly these bytes");
     DWORD next = 0;
@@ -315,7 +296,7 @@ TEST_F(PosixMailslot, NameOfAKilledProcessIsReclaimed)
 
     slot_ = CreateMailslotA(name.c_str(), 0, 0, nullptr);
     ASSERT_NE(slot_, INVALID_HANDLE_VALUE) << GetLastError();
-    ASSERT_TRUE(send_raw(socket_path("Reclaim"), "mine"));
+    ASSERT_TRUE(SendDatagram(socket_path("Reclaim"), "mine"));
     EXPECT_EQ(read(slot_), "mine");
 }
 
@@ -357,7 +338,7 @@ TEST_F(PosixMailslot, LeftoversAtTheNameNeverBlockANewSlot)
             EXPECT_TRUE(S_ISSOCK(st.st_mode)) << name;
             EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
             EXPECT_EQ(st.st_uid, geteuid()) << name;
-            EXPECT_TRUE(send_raw(socket_path(name), name));
+            EXPECT_TRUE(SendDatagram(socket_path(name), name));
             EXPECT_EQ(read(slot, 4096), name);
             CloseHandle(slot);
         }
@@ -556,13 +537,11 @@ TEST_F(PosixMailslot, DatagramsThatBreakTheRulesAreDropped)
 
     // A probe is answered at an abstract address only: one at a path could
     // be swapped for another socket's by then.
-    std::string path = test_root_path() + "/prober";
-    int at_path = socket(AF_UNIX, SOCK_DGRAM, 0), autobound = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(at_path, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(bind(autobound, reinterpret_cast<sockaddr *>(&address), sizeof(sa_family_t)), 0);
+    std::string path = at("prober");
+    int at_path = BindSocket(path, SOCK_DGRAM), autobound = socket(AF_UNIX, SOCK_DGRAM, 0);
+    ASSERT_GE(at_path, 0);
+    sa_family_t family_only = AF_UNIX;
+    ASSERT_EQ(bind(autobound, reinterpret_cast<sockaddr *>(&family_only), sizeof family_only), 0);
     EXPECT_TRUE(send_abstract(at_path, holder, "P"));
     EXPECT_TRUE(send_abstract(autobound, holder, "P"));
     EXPECT_TRUE(readable_within(autobound, 2000));

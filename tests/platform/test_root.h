@@ -34,6 +34,11 @@ protected:
     {
         return std::string("\\\\") + host + "\\mailslot\\" + unique("t_");
     }
+    // A native path inside the machine root (POSIX only).
+    static std::string at(const std::string &relative)
+    {
+        return test_root_path() + "/" + relative;
+    }
 
     static HANDLE open(const std::string &name, DWORD access, DWORD share, DWORD disposition,
                        DWORD flags = FILE_ATTRIBUTE_NORMAL)
@@ -67,6 +72,24 @@ protected:
         DWORD low = SetFilePointer(h, 0, &high, FILE_END);
         return (static_cast<long long>(high) << 32) | low;
     }
+};
+
+// A test around one file of its own on drive C, removed afterwards.
+class FileTest : public PlatformTest {
+protected:
+    void TearDown() override
+    {
+        DeleteFileA(path_.c_str());
+        PlatformTest::TearDown();
+    }
+    // Creates the file holding data.
+    void create_holding(const std::string &data)
+    {
+        HANDLE h = open(path_, GENERIC_WRITE, 0, CREATE_ALWAYS);
+        ASSERT_TRUE(write(h, data));
+        CloseHandle(h);
+    }
+    const std::string path_ = "C:\\" + unique("test_");
 };
 
 #endif

@@ -1,42 +1,44 @@
 // mailslot-client as a user runs it: its replies, messages and exit status,
 // against the real request loop or against the test in the service's place.
-#include <stdio.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "mailslot/mailslot.h"
 #include "program_fixture.h"
+#include "support/child.h"
 
 namespace {
 
 struct Outcome {
     int status;
-    std::string output; // stdout, and stderr unless sent elsewhere
+    std::string output; // stdout, with stderr as it comes unless left out
 };
 
 const char kMarkerStart[] = "\\\\?\\mailslot-client\\";
 
+// Runs the client from cwd with these arguments, separated by spaces.
 Outcome RunClient(const std::string &arguments, const std::string &cwd = ".",
-                  const std::string &stderrTo = "&1")
+                  bool withStderr = true)
 {
-    std::string command =
-        "cd '" + cwd + "' && " + MAILSLOT_CLIENT + " " + arguments + " 2>" + stderrTo;
-    Outcome outcome{-1, ""};
-    FILE *pipe = popen(command.c_str(), "r");
-    char chunk[512];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        outcome.output.append(chunk, n);
-    int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    static TempDir outputs;
+    std::vector<std::string> argv = {MAILSLOT_CLIENT};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;)
+        argv.push_back(word);
+    RunResult r = RunProgram(argv, outputs.path(), 100, false, [&] {
+        return chdir(cwd.c_str()) == 0 && (!withStderr || dup2(1, 2) == 2);
+    });
+    return {r.exitCode, r.out};
 }
 
 std::future<Outcome> StartClient(const std::string &arguments)
@@ -65,21 +67,21 @@ public:
     }
     ~ScriptedService() { CloseHandle(slot_); }
 
-    std::string Take(DWORD timeoutMs = 5000)
+    std::string Take(double timeoutSeconds = 5)
     {
         std::string message;
-        WaitForMessage(slot_, &message, timeoutMs);
+        WaitForMessage(slot_, &message, timeoutSeconds);
         return message;
     }
 
-    // Stops at the first message that does not come within timeoutMs.
-    Bracket TakeBracket(bool leading = true, DWORD timeoutMs = 5000)
+    // Stops at the first message that does not come within timeoutSeconds.
+    Bracket TakeBracket(bool leading = true, double timeoutSeconds = 5)
     {
         Bracket b;
-        if (leading && (b.leading = Take(timeoutMs)).empty())
+        if (leading && (b.leading = Take(timeoutSeconds)).empty())
             return b;
-        if (!(b.request = Take(timeoutMs)).empty())
-            b.trailing = Take(timeoutMs);
+        if (!(b.request = Take(timeoutSeconds)).empty())
+            b.trailing = Take(timeoutSeconds);
         return b;
     }
 
@@ -96,9 +98,8 @@ private:
     HANDLE slot_;
 };
 
-class ClientTest : public ::testing::Test {
+class ClientTest : public ProgramTest {
 protected:
-    void SetUp() override { root = MakeMachineRoot(); }
     void TearDown() override
     {
         if (loop.joinable()) {
@@ -106,7 +107,6 @@ protected:
             CloseMailslot();
             loop.join();
         }
-        RemoveMachineRoot(root);
     }
 
     // Runs the real request loop in this process.
@@ -116,7 +116,6 @@ protected:
         loop = std::thread(RunMailslotServer);
     }
 
-    std::string root;
     std::thread loop;
 };
 
@@ -153,12 +152,12 @@ TEST_F(ClientTest, GivesUpWhenNoReplyComes)
 TEST_F(ClientTest, HelpSucceedsAndBadUseIsRefused)
 {
     for (const char *help : {"--help", "-h", "--timeout 3 -h"}) {
-        Outcome outcome = RunClient(help, ".", "/dev/null");
+        Outcome outcome = RunClient(help, ".", false);
         EXPECT_EQ(outcome.status, 0) << help;
         EXPECT_EQ(outcome.output.find("usage: mailslot-client"), 0u) << help << outcome.output;
     }
     // Bad use: the usage goes to stderr.
-    EXPECT_EQ(RunClient("", ".", "/dev/null").output, "");
+    EXPECT_EQ(RunClient("", ".", false).output, "");
     EXPECT_EQ(RunClient("").status, 2);
     EXPECT_EQ(RunClient("--timeout nope x").status, 2);
     EXPECT_EQ(RunClient("--exit extra").status, 2);
@@ -255,7 +254,7 @@ TEST_F(ClientTest, WithoutAProvableReplyItFailsRatherThanPrintAnother)
     // Every window holds a forged count beside the answer, or nothing at all,
     // or a count without its NUL.
     for (int i = 0; client.wait_for(std::chrono::seconds(0)) != std::future_status::ready; i++) {
-        Bracket b = service.TakeBracket(true, 1000);
+        Bracket b = service.TakeBracket(true, 1);
         if (b.trailing.empty())
             break;
         service.Broadcast(CannotOpen(b.leading));

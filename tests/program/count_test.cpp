@@ -45,7 +45,9 @@ unsigned long long CountFile(const std::string &path, DWORD cbBuffer,
     return n;
 }
 
-TEST(CountTest, OnlySpacesBeforeTheFirstEndOfFileMarkCount)
+class CountTest : public ProgramTest {};
+
+TEST_F(CountTest, OnlySpacesBeforeTheFirstEndOfFileMarkCount)
 {
     struct Case {
         std::string text;
@@ -67,7 +69,7 @@ TEST(CountTest, OnlySpacesBeforeTheFirstEndOfFileMarkCount)
     }
 }
 
-TEST(CountTest, CountingCarriesAcrossBlocksAndStopsAtTheMark)
+TEST_F(CountTest, CountingCarriesAcrossBlocksAndStopsAtTheMark)
 {
     BOOL ended = FALSE;
     unsigned long long n = 0xFFFFFFFFull; // beyond every 32-bit counter
@@ -78,7 +80,7 @@ TEST(CountTest, CountingCarriesAcrossBlocksAndStopsAtTheMark)
     EXPECT_EQ(n, 0x100000002ull);
 }
 
-TEST(CountTest, FormatsEveryCountInPlainDigits)
+TEST_F(CountTest, FormatsEveryCountInPlainDigits)
 {
     char text[24];
     EXPECT_STREQ(FormatCount(0, text, sizeof text), "0");
@@ -88,9 +90,8 @@ TEST(CountTest, FormatsEveryCountInPlainDigits)
                  "18446744073709551615");
 }
 
-TEST(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
+TEST_F(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
 {
-    std::string root = MakeMachineRoot();
     std::mt19937 random(20261208);
     const char alphabet[] = {' ', ' ', ' ', 'a', 'b', '\t', '\r', '\n', '\x1A', '\0'};
     for (int round = 0; round < 40; round++) {
@@ -110,12 +111,10 @@ TEST(CountTest, MatchesOneCharacterAtATimeOnGeneratedFiles)
             EXPECT_EQ(CountFile(path, block), expected) << "round " << round << " block " << block;
         }
     }
-    RemoveMachineRoot(root);
 }
 
-TEST(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
+TEST_F(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
 {
-    std::string root = MakeMachineRoot();
     std::mt19937 random(20261209);
     // More islands of data than one query of the ranges answers; each is at
     // most 9000 bytes, so it spans at most four 4 KiB blocks of the disk.
@@ -146,12 +145,10 @@ TEST(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
             }
         }
     }
-    RemoveMachineRoot(root);
 }
 
-TEST(CountTest, AReadErrorEndsTheCountAsAFailure)
+TEST_F(CountTest, AReadErrorEndsTheCountAsAFailure)
 {
-    std::string root = MakeMachineRoot();
     std::string path = root + "/spaces";
     WriteWholeFile(path, "   ");
     // A handle opened for writing only cannot be read.
@@ -161,12 +158,10 @@ TEST(CountTest, AReadErrorEndsTheCountAsAFailure)
     unsigned long long n = 0;
     EXPECT_FALSE(CountSpacesInFile(h, buffer, sizeof buffer, &n, NULL));
     CloseHandle(h);
-    RemoveMachineRoot(root);
 }
 
-TEST(CountTest, StopsWhenToldTo)
+TEST_F(CountTest, StopsWhenToldTo)
 {
-    std::string root = MakeMachineRoot();
     std::string path = root + "/spaces";
     WriteWholeFile(path, std::string(100000, ' '));
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
@@ -175,7 +170,6 @@ TEST(CountTest, StopsWhenToldTo)
     unsigned long long n = 0;
     EXPECT_FALSE(CountSpacesInFile(h, buffer, sizeof buffer, &n, [] { return (BOOL)FALSE; }));
     CloseHandle(h);
-    RemoveMachineRoot(root);
 }
 
 } // namespace

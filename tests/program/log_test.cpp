@@ -1,6 +1,5 @@
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <string>
@@ -11,15 +10,13 @@
 #include "log/log.h"
 #include "platform/posix/layer_shared.h"
 #include "program_fixture.h"
+#include "support/disk.h"
 
 namespace {
 
-class LogTest : public ::testing::Test {
+class LogTest : public ProgramTest {
 protected:
-    void SetUp() override { root = MakeMachineRoot(); }
-    void TearDown() override { RemoveMachineRoot(root); }
     std::string Log() { return ReadWholeFile(LogPath(root)); }
-    std::string root;
 };
 
 TEST_F(LogTest, CreatesTheFileAndAppendsCrLf)
@@ -101,33 +98,15 @@ TEST_F(LogTest, AppendsBeyondFourGibibytes)
     EXPECT_STREQ(tail, "tail\r\n");
 }
 
-// Fills the file system at `dir` to the last byte; returns the filler's path.
-std::string FillUp(const std::string &dir)
-{
-    std::string filler = dir + "/filler";
-    int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    EXPECT_GE(fd, 0);
-    std::string block(4096, 'f');
-    while (write(fd, block.data(), block.size()) > 0) {
-    }
-    while (write(fd, "f", 1) > 0) {
-    }
-    close(fd);
-    return filler;
-}
-
 TEST_F(LogTest, ALineThatDoesNotFitIsTakenBackAndOthersBytesAreKept)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to mount a small file system";
-    ASSERT_EQ(mount("tmpfs", root.c_str(), "tmpfs", 0, "size=64k,mode=0755"), 0);
-    struct Unmount {
-        std::string dir;
-        ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
-    } unmount{root};
+    SmallDisk disk(root, "size=64k,mode=0755");
+    ASSERT_TRUE(disk.mounted());
 
     EXPECT_EQ(WriteToLog("first"), 7);
-    std::string filler = FillUp(root);
+    std::string filler = disk.Fill();
     // More than the room left in the log's last page: part of it is written.
     std::string line(5000, 'x');
     EXPECT_EQ(WriteToLog(line.c_str()), 0);

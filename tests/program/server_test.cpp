@@ -2,10 +2,8 @@
 // answered through real mailslots.
 #include <errno.h>
 #include <fcntl.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,33 +15,22 @@
 #include "mailslot/mailslot.h"
 #include "platform/posix/layer_shared.h"
 #include "program_fixture.h"
+#include "support/child.h"
 
 namespace {
 
-const DWORD kReplyTimeoutMs = 3000;
-
-// One datagram to a slot's socket file, as any local program may send it.
-bool SendRaw(const std::string &path, const std::string &bytes)
-{
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    bool sent = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&address),
-                       sizeof address) == ssize_t(bytes.size());
-    close(fd);
-    return sent;
-}
+const double kReplySeconds = 3;
 
 class ServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        root = new std::string(MakeMachineRoot());
+        machine = new MachineRoot(0755);
+        root = &machine->path();
         ASSERT_EQ(InitMailslot(), 0);
         loop = new std::thread(RunMailslotServer);
         // Tests look at the log from their own start: let the loop's first line land.
-        WaitForLogGrowth(LogPath(*root), 0, "Mailslot server demo\n", kReplyTimeoutMs);
+        WaitForText(LogPath(*root), "Mailslot server demo\n", kReplySeconds);
         reply = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
         ASSERT_NE(reply, INVALID_HANDLE_VALUE);
     }
@@ -54,9 +41,8 @@ protected:
         CloseMailslot();
         loop->join();
         CloseHandle(reply);
-        RemoveMachineRoot(*root);
         delete loop;
-        delete root;
+        delete machine;
     }
 
     void SetUp() override { logStart = ReadWholeFile(LogPath(*root)).size(); }
@@ -64,7 +50,7 @@ protected:
     // The log lines written since the test began, once `last` has appeared.
     std::string LogSince(const std::string &last)
     {
-        return WaitForLogGrowth(LogPath(*root), logStart, last, kReplyTimeoutMs);
+        return WaitForGrowth(LogPath(*root), logStart, last, kReplySeconds);
     }
 
     // Sends a path request and returns the reply, NUL included.
@@ -72,7 +58,7 @@ protected:
     {
         EXPECT_TRUE(SendRequest(request));
         std::string message;
-        EXPECT_TRUE(WaitForMessage(reply, &message, kReplyTimeoutMs)) << request;
+        EXPECT_TRUE(WaitForMessage(reply, &message, kReplySeconds)) << request;
         return message;
     }
 
@@ -83,21 +69,17 @@ protected:
         return path;
     }
 
-    static std::string *root;
+    static MachineRoot *machine;
+    static const std::string *root;
     static std::thread *loop;
     static HANDLE reply;
     size_t logStart = 0;
 };
 
-std::string *ServerTest::root;
+MachineRoot *ServerTest::machine;
+const std::string *ServerTest::root;
 std::thread *ServerTest::loop;
 HANDLE ServerTest::reply;
-
-std::string CountLines(const std::string &path, const std::string &count)
-{
-    return "Received: <" + path + ">\n\r\n(Server): file:" + path + ", spaces = " + count +
-           "\n\r\nBytes sent " + std::to_string(count.size() + 1) + "\n\r\n";
-}
 
 std::string CannotOpenLines(const std::string &request, const std::string &path)
 {
@@ -136,7 +118,7 @@ TEST_F(ServerTest, ExitIsLoggedAndNeverAnswered)
     EXPECT_EQ(log, "Received: <exit>\n\r\nClient exited!\n\r\n"
                    "Received: <exit>\n\r\nClient exited!\n\r\n");
     std::string message;
-    EXPECT_FALSE(WaitForMessage(reply, &message, 600));
+    EXPECT_FALSE(WaitForMessage(reply, &message, 0.6));
 }
 
 TEST_F(ServerTest, ExitLookAlikesAreTreatedAsPaths)
@@ -199,11 +181,8 @@ TEST_F(ServerTest, OnlyRegularFilesAreCounted)
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, socketFile.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listener, (struct sockaddr *)&address, sizeof address), 0);
+    int listener = BindSocket(socketFile, SOCK_STREAM);
+    ASSERT_GE(listener, 0);
 
     // /dev/zero never ends; /proc/self/mem looks like a file but is the kernel's.
     for (std::string path : {dir, fifo, socketFile, link, std::string("/dev/zero"),
@@ -281,7 +260,7 @@ TEST_F(ServerTest, OversizeMessagesAreDroppedOnceAndTheNextIsServed)
     const std::string served = "ReadFile: Error 122\n\r\nReceived: <exit>\n\r\nClient exited!\n\r\n";
     ASSERT_TRUE(SendRequest(std::string(600, 'x')));
     ASSERT_TRUE(SendRequest("exit"));
-    ASSERT_TRUE(SendRaw(*root + "/mailslot/$Channel1$", std::string(100 * 1024, 'y')));
+    ASSERT_TRUE(SendDatagram(*root + "/mailslot/$Channel1$", std::string(100 * 1024, 'y')));
     ASSERT_TRUE(SendRequest("exit"));
     EXPECT_EQ(LogSince(served + served), served + served);
 }
@@ -290,9 +269,8 @@ TEST_F(ServerTest, AnotherAccountCanSendRequests)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another account";
-    std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
-                          std::string(MAILSLOT_CLIENT) + " --exit";
-    ASSERT_EQ(system(command.c_str()), 0);
+    RunResult client = RunProgram({MAILSLOT_CLIENT, "--exit"}, *root, 30, true);
+    ASSERT_EQ(client.exitCode, 0) << client.err;
     EXPECT_EQ(LogSince("Client exited!\n"), "Received: <exit>\n\r\nClient exited!\n\r\n");
 }
 
@@ -302,9 +280,9 @@ TEST_F(ServerTest, RequestsAreAnsweredInOrderAboutHalfASecondApart)
     ASSERT_TRUE(SendRequest(first));
     ASSERT_TRUE(SendRequest(second));
     std::string a, b;
-    ASSERT_TRUE(WaitForMessage(reply, &a, kReplyTimeoutMs));
+    ASSERT_TRUE(WaitForMessage(reply, &a, kReplySeconds));
     DWORD t0 = GetTickCount();
-    ASSERT_TRUE(WaitForMessage(reply, &b, kReplyTimeoutMs));
+    ASSERT_TRUE(WaitForMessage(reply, &b, kReplySeconds));
     DWORD gap = GetTickCount() - t0;
     EXPECT_EQ(a, std::string("1\0", 2));
     EXPECT_EQ(b, std::string("2\0", 2));

@@ -30,7 +30,7 @@ void StopNow()
     stop.kind = kChannelControl;
     stop.value[0] = SERVICE_CONTROL_STOP;
     EXPECT_EQ(send(g_manager, &stop, sizeof stop, 0), (ssize_t)sizeof stop);
-    WaitForLogGrowth(LogPath(g_root), 0, "MailSlot Service stopped!\r\n", 5000);
+    WaitForText(LogPath(g_root), "MailSlot Service stopped!\r\n", 5);
 }
 
 void WINAPI RunServiceMain(DWORD dwArgc, LPSTR *lpszArgv)
@@ -41,7 +41,8 @@ void WINAPI RunServiceMain(DWORD dwArgc, LPSTR *lpszArgv)
 
 TEST(ServiceStart, AStopRightAfterTheRunningReportLeavesNoLineAfterTheStop)
 {
-    g_root = MakeMachineRoot();
+    MachineRoot machine(0755);
+    g_root = machine.path();
     int channel[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel), 0);
     g_manager = channel[0];
@@ -59,7 +60,6 @@ TEST(ServiceStart, AStopRightAfterTheRunningReportLeavesNoLineAfterTheStop)
     pfnRunningReported = NULL;
     close(channel[0]);
     close(channel[1]);
-    RemoveMachineRoot(g_root);
 }
 
 } // namespace

@@ -1,17 +1,18 @@
 // Faults around the log: held by another program, its directory removed or
 // made read-only, the disk full. The service answers throughout; the lines
 // it cannot write are dropped whole, and logging resumes once it can.
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "platform/platform.h"
 #include "reliability_fixture.h"
+#include "support/disk.h"
 
 namespace {
 
@@ -117,46 +118,20 @@ protected:
             GTEST_SKIP() << "needs root to mount a small file system";
         // The test's own files and the programs' output stay on a disk
         // with room, outside the machine root.
-        std::filesystem::rename(work_, root_ + ".work");
-        work_ = root_ + ".work";
-        ASSERT_EQ(mount("tmpfs", root_.c_str(), "tmpfs", 0, "size=2m,mode=0700"), 0);
-        mounted_ = true;
-    }
-    void TearDown() override
-    {
-        std::string work = work_;
-        ReliabilityTest::TearDown();
-        if (mounted_) {
-            umount2(root_.c_str(), MNT_DETACH);
-            rmdir(root_.c_str());
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(work, ignored);
+        work_ = elsewhere_.path();
+        disk_ = std::make_unique<SmallDisk>(root_, "size=2m,mode=0700");
+        ASSERT_TRUE(disk_->mounted());
     }
 
-    // Fills the file system to the last byte; the file holding it all.
-    std::string Fill()
-    {
-        std::string filler = root_ + "/filler";
-        int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_GE(fd, 0);
-        std::string block(4096, 'f');
-        while (write(fd, block.data(), block.size()) > 0) {
-        }
-        while (write(fd, "f", 1) > 0) {
-        }
-        close(fd);
-        return filler;
-    }
-
-    bool mounted_ = false;
+    TempDir elsewhere_;
+    std::unique_ptr<SmallDisk> disk_; // unmounted once TearDown has stopped the service
 };
 
 TEST_F(FullDiskTest, AFullDiskDropsWholeLinesAndLoggingResumesWhenThereIsRoom)
 {
     StartService();
     std::string file = MakeFile("abc.txt", "a b c");
-    std::string filler = Fill();
+    std::string filler = disk_->Fill();
 
     // Enough lines to need more room than the log's last block has.
     ExpectCount(file, "2\n");

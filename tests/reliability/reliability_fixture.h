@@ -5,41 +5,19 @@
 #ifndef TESTS_RELIABILITY_RELIABILITY_FIXTURE_H
 #define TESTS_RELIABILITY_RELIABILITY_FIXTURE_H
 
-#include <sys/types.h>
-
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "service_fixture.h"
+#include "support/slots.h"
 
 extern const char kServerSlot[]; // "\\.\mailslot\$Channel1$"
-
-// Starts fn in a child process, as nobody if asked; fn's result is the
-// child's exit code.
-pid_t StartChild(const std::function<int()> &fn, bool asNobody = false);
-
-// The child's exit code; -1 when it was killed, or outlived timeoutSeconds
-// and was killed for it.
-int WaitChild(pid_t pid, double timeoutSeconds);
 
 // Whether this process may act as nobody and mount file systems.
 bool IsRoot();
 
-// A datagram socket connected to a mailslot's socket file; -1 on failure.
-int ConnectDatagram(const std::string &path);
-
-// One datagram to the socket at path; false when it is refused.
-bool SendDatagram(const std::string &path, const std::string &bytes);
-
 // A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when unknown.
 long MemoryKiB(long pid, const char *field);
-
-// Waits until process pid has path open; false after timeoutSeconds.
-bool WaitUntilOpen(long pid, const std::string &path, double timeoutSeconds = 10);
-
-// The lines the service logs for a path request that was counted.
-std::string CountLines(const std::string &path, const std::string &count);
 
 // Every CR LF-ended line of the log is one the service writes: fixed texts,
 // those made around one of `paths`, or a client's marker lines. Returns the first other line, or ""

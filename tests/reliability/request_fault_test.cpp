@@ -8,9 +8,9 @@
 #include <chrono>
 #include <thread>
 
-#include "../long_count_file.h"
 #include "platform/platform.h"
 #include "reliability_fixture.h"
+#include "support/disk.h"
 
 namespace {
 
@@ -103,8 +103,7 @@ TEST_F(ReliabilityTest, KilledUnderLoadTheServiceRestartsAndItsLogStaysWhole)
     kill(static_cast<pid_t>(pid), SIGKILL);
     for (pid_t w : writers)
         EXPECT_EQ(WaitChild(w, 10), 0);
-    for (int i = 0; i < 500 && QueryPid() != 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitUntilStopped();
 
     RunResult again = Svcctl({"start", kServiceName});
     ASSERT_EQ(again.exitCode, 0) << again.err;

@@ -7,20 +7,16 @@
 #include <fstream>
 #include <thread>
 
-#include "../long_count_file.h"
 #include "platform/platform.h"
 #include "service_fixture.h"
+#include "support/disk.h"
+#include "support/wait.h"
 
 namespace {
 
 const std::string kStopTail = "MailSlot Service stopping...\r\n"
                               "Mailslot closed!\r\n"
                               "MailSlot Service stopped!\r\n";
-
-bool EndsWith(const std::string &text, const std::string &tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 long ParentOf(long pid)
 {
@@ -84,8 +80,7 @@ TEST_F(ServiceTest, AServiceKilledWithSigkillIsRecordedStoppedAndStartsAgain)
     ASSERT_GT(pid, 0);
     kill(static_cast<pid_t>(pid), SIGKILL);
 
-    for (int i = 0; i < 500 && QueryPid() != 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitUntilStopped();
     RunResult query = Svcctl({"query", kServiceName});
     EXPECT_NE(query.out.find("STATE              : 1  STOPPED"), std::string::npos) << query.out;
     EXPECT_NE(query.out.find("WIN32_EXIT_CODE    : 1067  (0x42b)"), std::string::npos) << query.out;
@@ -111,9 +106,7 @@ TEST_F(ServiceTest, SigtermOrSigintToTheProgramStopsItThroughItsStopSequence)
         size_t logged = Log().size();
         kill(static_cast<pid_t>(pid), sig);
 
-        for (int i = 0; i < 500 && QueryPid() != 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(QueryPid(), 0) << "signal " << sig;
+        EXPECT_TRUE(WaitUntilStopped()) << "signal " << sig;
         EXPECT_EQ(History(),
                   (std::vector<std::string>{kStartPending, kRunning, kStopPending, kStopped}));
         EXPECT_EQ(Log().substr(logged), kStopTail) << "signal " << sig;
@@ -132,9 +125,7 @@ TEST_F(ServiceTest, LosingItsSupervisorStopsTheServiceThroughItsStopSequence)
 
     ASSERT_TRUE(WaitForLog("MailSlot Service stopped!\r\n"));
     EXPECT_TRUE(EndsWith(Log(), kStopTail));
-    for (int i = 0; i < 500 && !ProcessIsGone(pid); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(ProcessIsGone(pid));
+    EXPECT_TRUE(WaitUntil([&] { return ProcessIsGone(pid); }, 5));
 
     // Nothing stale stops the next start: no lock, no socket in the way.
     RunResult query = Svcctl({"query", kServiceName});

@@ -2,13 +2,11 @@
 
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include "support/wait.h"
 
 const char kServiceName[] = "Sample service";
 const char kStartPending[] = "16 2 0 0 0 1 30000";
@@ -34,6 +32,12 @@ size_t CountOf(const std::string &text, const std::string &needle)
     return n;
 }
 
+bool EndsWith(const std::string &text, const std::string &tail)
+{
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string WithoutMarkers(const std::string &log)
 {
     const std::string marker = "\\\\?\\mailslot-client\\";
@@ -52,16 +56,6 @@ std::string WithoutMarkers(const std::string &log)
     return kept + log.substr(start);
 }
 
-void ServiceTest::SetUp()
-{
-    char pattern[] = "/tmp/svc-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    work_ = root_ + "/work";
-    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
-    setenv("W32_ROOT", root_.c_str(), 1);
-}
-
 void ServiceTest::TearDown()
 {
     // A failed test must not leave its service running.
@@ -69,16 +63,14 @@ void ServiceTest::TearDown()
         Svcctl({"stop", kServiceName});
     if (long pid = QueryPid(); pid > 0)
         kill(static_cast<pid_t>(pid), SIGKILL);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-    unsetenv("W32_ROOT");
 }
 
-RunResult ServiceTest::Svcctl(const std::vector<std::string> &args, double timeoutSeconds)
+RunResult ServiceTest::Svcctl(const std::vector<std::string> &args, double timeoutSeconds,
+                              bool asNobody)
 {
     std::vector<std::string> argv = {SVCCTL_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, work_, timeoutSeconds);
+    return RunProgram(argv, work_, timeoutSeconds, asNobody);
 }
 
 Spawned ServiceTest::SpawnClient(const std::vector<std::string> &args)
@@ -110,25 +102,6 @@ std::vector<std::string> ServiceTest::History()
     return lines;
 }
 
-std::string ServiceTest::Log() const
-{
-    std::ifstream in(root_ + "/drive_c/ZQ_logfile.log", std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool ServiceTest::WaitForLog(const std::string &needle, double timeoutSeconds) const
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (Log().find(needle) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 long ServiceTest::QueryPid()
 {
     RunResult r = Svcctl({"query", kServiceName}, 10);
@@ -136,9 +109,14 @@ long ServiceTest::QueryPid()
     return at == std::string::npos ? 0 : std::atol(r.out.c_str() + at + 21);
 }
 
+bool ServiceTest::WaitUntilStopped(double timeoutSeconds)
+{
+    return WaitUntil([&] { return QueryPid() == 0; }, timeoutSeconds);
+}
+
 std::string ServiceTest::MakeFile(const std::string &name, const std::string &contents) const
 {
     std::string path = work_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << contents;
+    WriteWholeFile(path, contents);
     return path;
 }

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "process_runner.h"
+#include "support/child.h"
+#include "support/files.h"
+#include "support/machine_root.h"
+#include "support/service_log.h"
 
 extern const char kServiceName[]; // "Sample service"
 
@@ -24,6 +27,8 @@ bool ProcessIsGone(long pid);
 // How often needle occurs in text.
 size_t CountOf(const std::string &text, const std::string &needle);
 
+bool EndsWith(const std::string &text, const std::string &tail);
+
 // The log without the lines of the client's markers, the requests it sends
 // around each path: the received line, the cannot-open line and the byte
 // count after it. What stays is stable even while a marker is being answered.
@@ -31,10 +36,15 @@ std::string WithoutMarkers(const std::string &log);
 
 class ServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override;
     void TearDown() override;
 
-    RunResult Svcctl(const std::vector<std::string> &args, double timeoutSeconds = 60);
+    RunResult Svcctl(const std::vector<std::string> &args, double timeoutSeconds = 60,
+                     bool asNobody = false);
+    // svcctl as another account would run it.
+    RunResult SvcctlAsNobody(const std::vector<std::string> &args)
+    {
+        return Svcctl(args, 30, true);
+    }
     RunResult Client(const std::vector<std::string> &args, double timeoutSeconds = 30);
     Spawned SpawnClient(const std::vector<std::string> &args);
 
@@ -42,16 +52,22 @@ protected:
     void Register();
 
     std::vector<std::string> History();
-    std::string Log() const;
+    std::string Log() const { return ReadWholeFile(LogPath(root_)); }
     // Waits until the log holds needle; false after timeoutSeconds.
-    bool WaitForLog(const std::string &needle, double timeoutSeconds = 10) const;
+    bool WaitForLog(const std::string &needle, double timeoutSeconds = 10) const
+    {
+        return WaitForText(LogPath(root_), needle, timeoutSeconds);
+    }
     // The PID line of svcctl query; 0 when stopped.
     long QueryPid();
+    // Waits until svcctl query shows no process; false after timeoutSeconds.
+    bool WaitUntilStopped(double timeoutSeconds = 10);
     // A file of the test's own with these contents.
     std::string MakeFile(const std::string &name, const std::string &contents) const;
 
-    std::string root_;
-    std::string work_; // the test's own files and the programs' output
+    MachineRoot machine_{0700, {"work"}};
+    std::string root_ = machine_.path();
+    std::string work_ = root_ + "/work"; // the test's own files and the programs' output
 };
 
 #endif

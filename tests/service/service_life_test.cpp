@@ -1,11 +1,10 @@
 // The service's ordinary life under svcctl: start, requests, controls, stop.
 #include <signal.h>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "service_fixture.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -179,12 +178,9 @@ TEST_F(ServiceTest, ANameOf256CharactersWorksWithEveryCommand)
     EXPECT_EQ(Svcctl({"stop", name}).exitCode, 0);
 
     Spawned run = Spawn({SVCCTL_PATH, "run", name}, work_);
-    bool running = false;
-    for (int i = 0; i < 100 && !running; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        running = Svcctl({"query", name}).out.find(kRunningLine) != std::string::npos;
-    }
-    EXPECT_TRUE(running);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Svcctl({"query", name}).out.find(kRunningLine) != std::string::npos; }, 10,
+        50));
     kill(run.pid, SIGTERM);
     EXPECT_EQ(Wait(run, 30).exitCode, 0);
     RunResult history = Svcctl({"history", name});

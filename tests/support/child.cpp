@@ -1,0 +1,99 @@
+#include "child.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "files.h"
+#include "wait.h"
+
+namespace {
+
+// In the child: stdin from /dev/null, stdout and stderr into their files.
+bool Redirect(const Spawned &s)
+{
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int err = open(s.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    return in >= 0 && out >= 0 && err >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 &&
+           dup2(err, 2) == 2;
+}
+
+// Gives this process up to nobody, supplementary groups and all.
+bool BecomeNobody()
+{
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+} // namespace
+
+pid_t StartChild(const std::function<int()> &fn, bool asNobody)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    if (asNobody && !BecomeNobody())
+        _exit(125);
+    _exit(fn());
+}
+
+int WaitChild(pid_t pid, double timeoutSeconds)
+{
+    if (pid <= 0) // no child: never wait for, nor kill, any other
+        return -1;
+    int status = 0;
+    pid_t done = 0;
+    WaitUntil([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeoutSeconds, 5);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Spawned Spawn(const std::vector<std::string> &argv, const std::string &outputDir, bool asNobody,
+              const std::function<bool()> &prepare)
+{
+    static std::atomic<int> serial{0};
+    Spawned s;
+    if (!outputDir.empty()) {
+        std::string base = outputDir + "/run" + std::to_string(++serial);
+        s.outPath = base + ".out";
+        s.errPath = base + ".err";
+    }
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    s.pid = StartChild([&] {
+        if ((!outputDir.empty() && !Redirect(s)) || (prepare && !prepare()) ||
+            (asNobody && !BecomeNobody()))
+            return 126;
+        execvp(args[0], args.data());
+        return 127;
+    });
+    return s;
+}
+
+RunResult Wait(const Spawned &spawned, double timeoutSeconds)
+{
+    RunResult r;
+    auto start = std::chrono::steady_clock::now();
+    r.exitCode = WaitChild(spawned.pid, timeoutSeconds);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.out = ReadWholeFile(spawned.outPath);
+    r.err = ReadWholeFile(spawned.errPath);
+    return r;
+}
+
+RunResult RunProgram(const std::vector<std::string> &argv, const std::string &outputDir,
+                     double timeoutSeconds, bool asNobody, const std::function<bool()> &prepare)
+{
+    return Wait(Spawn(argv, outputDir, asNobody, prepare), timeoutSeconds);
+}
