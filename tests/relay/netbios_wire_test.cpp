@@ -93,7 +93,7 @@ TEST(NetbiosName, RefusesWhatIsNoName)
         return decode_name(&in, &out);
     };
     Bytes scope = good;
-    scope.back() = 0x03; // a scope label follows
+    scope[33] = 0x03; // a scope label follows the 32 letters, not the end
     Bytes letter = good;
     letter[5] = 'Q';
     Bytes pointer = Hex("c0 0c");
