@@ -22,13 +22,6 @@ protected:
         // Others may enter the machine root, as on a shared machine.
         ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
     }
-    void TearDown() override
-    {
-        // A service run as nobody is stopped as nobody; this account may not.
-        if (IsRoot())
-            SvcctlAsNobody({"stop", kServiceName});
-        ReliabilityTest::TearDown();
-    }
 };
 
 bool IsRefused(int rc)
@@ -113,55 +106,4 @@ TEST_F(OtherAccountTest, ALinkPlantedAsTheReplySlotIsNotFollowed)
     close(victimFd);
     unlink(reply.c_str());
     ExpectCount(MakeFile("abc.txt", "a b c"), "2\n");
-}
-
-TEST_F(OtherAccountTest, RequestsAreOpenedWithTheServicesOwnRights)
-{
-    // The service runs as nobody here: its state and log are nobody's, and
-    // the mailslot directory is shared as always.
-    for (const char *dir : {"/services", "/drive_c"}) {
-        std::string path = root_ + dir;
-        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-        ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
-    }
-    std::string slots = root_ + "/mailslot";
-    ASSERT_EQ(mkdir(slots.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(slots.c_str(), 01777), 0);
-    ASSERT_EQ(SvcctlAsNobody({"create", kServiceName, SERVICE_PATH}).exitCode, 0);
-    RunResult start = SvcctlAsNobody({"start", kServiceName});
-    ASSERT_EQ(start.exitCode, 0) << start.err;
-
-    ASSERT_TRUE(WaitForLog("Mailslot server demo\n\r\n"));
-    // Our reply slot, open to every account so the service can answer.
-    HANDLE reply = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
-    ASSERT_NE(reply, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(SetSecurityInfo(reply, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
-                              NULL, NULL),
-              DWORD(NO_ERROR));
-    auto ask = [&](const std::string &path) {
-        EXPECT_TRUE(SendDatagram(SlotPath(), path));
-        std::string text;
-        return WaitForMessage(reply, &text, 10) ? text : "no reply";
-    };
-
-    std::string shared = root_ + "/shared";
-    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
-    std::string readable = shared + "/readable.txt";
-    std::string secret = shared + "/secret.txt";
-    for (const std::string &path : {readable, secret}) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-        ASSERT_EQ(write(fd, "a b c", 5), 5);
-        close(fd);
-    }
-    ASSERT_EQ(chmod(readable.c_str(), 0644), 0);
-    // Readable by all, but in a directory only this account may enter.
-    std::string hidden = MakeFile("hidden.txt", "a b c");
-    ASSERT_EQ(chmod(hidden.c_str(), 0644), 0);
-
-    EXPECT_EQ(ask(readable), std::string("2\0", 2));
-    EXPECT_EQ(ask(secret), "(Server)Can't open " + secret + "!" + std::string(1, '\0'));
-    EXPECT_EQ(ask(hidden), "(Server)Can't open " + hidden + "!" + std::string(1, '\0'));
-    CloseHandle(reply);
-
-    EXPECT_EQ(SvcctlAsNobody({"stop", kServiceName}).exitCode, 0);
 }

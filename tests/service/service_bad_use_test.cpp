@@ -126,7 +126,8 @@ TEST_F(ServiceTest, StateOtherAccountsCouldTamperWithIsRefused)
     ASSERT_EQ(chown(services.c_str(), 65534, 65534), 0);
     RunResult foreign = Svcctl({"query", kServiceName});
     EXPECT_EQ(foreign.exitCode, 1);
-    EXPECT_NE(foreign.err.find("another account"), std::string::npos) << foreign.err;
+    EXPECT_EQ(foreign.err, "svcctl: " + services + " belongs to uid 65534 (nobody), not to you or "
+                           "root: remove it, or set W32_ROOT to a directory of your own\n");
     ASSERT_EQ(chown(services.c_str(), 0, 0), 0);
 
     // Nor one replaced by a link.
@@ -135,6 +136,42 @@ TEST_F(ServiceTest, StateOtherAccountsCouldTamperWithIsRefused)
     RunResult linked = Svcctl({"query", kServiceName});
     EXPECT_EQ(linked.exitCode, 1);
     EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
+}
+
+TEST_F(ServiceTest, AMachineRootOfAnotherAccountIsRefusedByEveryCommandInOneLine)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand the machine root to another account";
+    Register();
+    ASSERT_EQ(chown(root_.c_str(), kNobody, kNobody), 0);
+    // Every entry with its owner and mode, but the test's own files.
+    auto tree = [&] {
+        std::string listing;
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(root_)) {
+            struct stat st;
+            if (entry.path().string().rfind(work_, 0) != 0 &&
+                lstat(entry.path().c_str(), &st) == 0)
+                listing += entry.path().string() + " " + std::to_string(st.st_uid) + " " +
+                           std::to_string(st.st_mode) + "\n";
+        }
+        return listing;
+    };
+    const std::string before = tree();
+
+    std::vector<std::vector<std::string>> commands = {
+        {"create", "Other", SERVICE_PATH},
+        {"create", "Other", SERVICE_PATH, "--user", "nobody"},
+        {"control", kServiceName, "200"}};
+    for (const char *command : kLookups)
+        commands.push_back({command, kServiceName});
+    for (const std::vector<std::string> &command : commands) {
+        RunResult r = Svcctl(command);
+        EXPECT_EQ(r.exitCode, 1) << command[0];
+        EXPECT_EQ(r.err, "svcctl: " + root_ + " belongs to uid 65534 (nobody), not to you or "
+                         "root: remove it, or set W32_ROOT to a directory of your own\n")
+            << command[0];
+    }
+    EXPECT_EQ(tree(), before);
 }
 
 TEST_F(ServiceTest, AProgramPathTheSystemCannotFollowIsRefusedWithThePlatformsCode)

@@ -1,5 +1,7 @@
 // The service's ordinary life under svcctl: start, requests, controls, stop.
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -30,7 +32,10 @@ TEST_F(ServiceTest, OrdinaryLifeAnswersRequestsAndLogsEveryStep)
               "        SERVICE_EXIT_CODE  : 0  (0x0)\n"
               "        CHECKPOINT         : 0x0\n"
               "        WAIT_HINT          : 0x0\n"
-              "        PID                : " + std::to_string(pid) + "\n");
+              "        PID                : " + std::to_string(pid) + "\n"
+              "        SERVICE_START_NAME : " +
+                  (geteuid() == 0 ? std::string("LocalSystem") : getpwuid(geteuid())->pw_name) +
+                  "\n");
 
     std::string file = MakeFile("abc.txt", "a b c");
     RunResult count = Client({file});

@@ -73,7 +73,12 @@ TEST_F(ServiceTest, RunTellsSystemdReadyOnceRunningAndStoppingWhenAStopBegins)
 
         EXPECT_EQ(notify.Next(), kStartPendingStatus);
         std::string ready = notify.Next();
-        EXPECT_EQ(ready, "READY=1\nSTATUS=RUNNING (pid " + std::to_string(QueryPid()) + ")");
+        long pid = QueryPid();
+        EXPECT_EQ(ready, "READY=1\nSTATUS=RUNNING (pid " + std::to_string(pid) + ")");
+        // The socket is svcctl's own: the service never sees it.
+        std::string environ = ReadWholeFile("/proc/" + std::to_string(pid) + "/environ");
+        EXPECT_NE(environ.find("W32_ROOT="), std::string::npos);
+        EXPECT_EQ(environ.find("NOTIFY_SOCKET="), std::string::npos);
         // An interrogation re-reports RUNNING, which tells systemd nothing new.
         EXPECT_EQ(Svcctl({"interrogate", kServiceName}).exitCode, 0);
 

@@ -24,20 +24,19 @@ bool Redirect(const Spawned &s)
            dup2(err, 2) == 2;
 }
 
-// Gives this process up to nobody, supplementary groups and all.
-bool BecomeNobody()
-{
-    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
-}
-
 } // namespace
+
+bool BecomeUser(uid_t uid)
+{
+    return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
+}
 
 pid_t StartChild(const std::function<int()> &fn, bool asNobody)
 {
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    if (asNobody && !BecomeNobody())
+    if (asNobody && !BecomeUser(kNobody))
         _exit(125);
     _exit(fn());
 }
@@ -73,7 +72,7 @@ Spawned Spawn(const std::vector<std::string> &argv, const std::string &outputDir
     args.push_back(nullptr);
     s.pid = StartChild([&] {
         if ((!outputDir.empty() && !Redirect(s)) || (prepare && !prepare()) ||
-            (asNobody && !BecomeNobody()))
+            (asNobody && !BecomeUser(kNobody)))
             return 126;
         execvp(args[0], args.data());
         return 127;

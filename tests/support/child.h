@@ -13,6 +13,14 @@
 // The account nobody, user and group.
 constexpr uid_t kNobody = 65534;
 
+// A uid and gid no account has: a stranger who is neither root, nor nobody,
+// nor any service's account.
+constexpr uid_t kStranger = 54321;
+
+// Gives this process up to uid, as user and group, supplementary groups and
+// all; false when it may not (it is not root).
+bool BecomeUser(uid_t uid);
+
 // Runs fn in a child process, as nobody if asked; fn's result is the
 // child's exit code (125 when it could not become nobody).
 pid_t StartChild(const std::function<int()> &fn, bool asNobody = false);

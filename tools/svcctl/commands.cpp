@@ -7,11 +7,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "platform/posix/layer_shared.h"
 #include "control_wire.h"
+#include "machine_dirs.h"
 #include "program_launch.h"
+#include "service_account.h"
 #include "service_store.h"
 #include "status_output.h"
 #include "supervisor.h"
@@ -25,19 +28,47 @@ constexpr std::chrono::seconds kAnswerTimeout{10};
 constexpr std::chrono::seconds kHandlerTimeout{30};
 constexpr std::chrono::seconds kExitTimeout{30};
 
+// Checks that program can run for a service, as the account it runs as:
+// for an account of its own, the program is that account's to run, and
+// drive_c and mailslot/ are its to write to.
+void CheckCanRun(const std::string &program, const std::optional<Account> &account)
+{
+    if (!account) {
+        CheckProgram(program);
+        return;
+    }
+    CheckAsAccount(*account, [&] {
+        CheckProgram(program);
+        for (const std::string &dir : {DrivePath(), MailslotPath()}) {
+            if (access(dir.c_str(), W_OK | X_OK) != 0)
+                FailErrno("cannot write to " + dir);
+        }
+    });
+}
+
 // create / delete
 
-int CreateService(const std::string &name, const std::string &program)
+// user: the account the service runs as; null for the caller's own.
+int CreateService(const std::string &name, const std::string &program, const char *user)
 {
     if (program.empty() || program.find('\n') != std::string::npos)
         Fail(ERROR_INVALID_NAME, "the program path must be one line");
+    std::optional<Account> account;
+    if (user) {
+        account = LookUpAccount(user);
+        if (geteuid() != 0 && account->uid != geteuid())
+            Fail(ERROR_ACCESS_DENIED, "only root may register a service to run as another account");
+    }
     ServiceStore store = ServiceStore::OpenOrCreate();
     std::string absolute = AbsolutePath(program);
+    if (account)
+        PrepareServiceDirs(*account);
     // A program not installed yet is looked for again at start.
     if (access(absolute.c_str(), F_OK) == 0)
-        CheckProgram(absolute);
-    ServiceDir dir = store.Create(name, absolute);
-    std::printf("svcctl: created \"%s\" (%s)\n", dir.name().c_str(), absolute.c_str());
+        CheckCanRun(absolute, account);
+    ServiceDir dir = store.Create(name, absolute, account ? account->name : std::string());
+    std::printf("svcctl: created \"%s\" (%s)%s\n", dir.name().c_str(), absolute.c_str(),
+                account ? (" to run as " + account->name).c_str() : "");
     return 0;
 }
 
@@ -82,7 +113,9 @@ int QueryService(const std::string &name)
 {
     ServiceDir dir = ServiceStore::Open().Find(name);
     Reply reply = CurrentStatus(dir);
+    std::string user = dir.User();
     std::fputs(FormatQuery(dir.name(), reply.record, reply.pid).c_str(), stdout);
+    std::fputs(FormatStartName(user.empty() ? StartNameOf(dir.Owner()) : user).c_str(), stdout);
     return 0;
 }
 
@@ -224,7 +257,14 @@ int StartService(const std::string &name, bool foreground)
     SupervisorSetup setup;
     setup.dir = &dir;
     setup.program = dir.Program();
-    CheckProgram(setup.program);
+    std::string user = dir.User();
+    if (user.empty()) {
+        CheckOwnDrive();
+    } else {
+        setup.account = LookUpAccount(user);
+        PrepareServiceDirs(*setup.account);
+    }
+    CheckCanRun(setup.program, setup.account);
     setup.lock = dir.TryLock();
     if (!setup.lock)
         Fail(ERROR_SERVICE_ALREADY_RUNNING);
@@ -253,7 +293,8 @@ int StartService(const std::string &name, bool foreground)
 int Usage()
 {
     std::fprintf(stderr,
-                 "usage: svcctl create NAME PROGRAM   register a service\n"
+                 "usage: svcctl create NAME PROGRAM [--user ACCOUNT]\n"
+                 "                                    register a service, to run as ACCOUNT\n"
                  "       svcctl delete NAME           remove a stopped service\n"
                  "       svcctl start NAME            start it, return once it runs\n"
                  "       svcctl run NAME              start it and stay until it stops\n"
@@ -271,7 +312,9 @@ int Dispatch(const std::string &command, int argc, char **argv)
 {
     std::string name = argv[2];
     if (command == "create" && argc == 4)
-        return CreateService(name, argv[3]);
+        return CreateService(name, argv[3], nullptr);
+    if (command == "create" && argc == 6 && std::string(argv[4]) == "--user")
+        return CreateService(name, argv[3], argv[5]);
     if (argc == 4 && command == "control") {
         uint32_t code = 0;
         if (!ParseControlCode(argv[3], code))
@@ -309,6 +352,8 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     try {
         return Dispatch(command, argc, argv);
+    } catch (const UntrustedDirError &e) {
+        std::fprintf(stderr, "svcctl: %s\n", e.what());
     } catch (const SvcError &e) {
         std::fprintf(stderr, "%s\n", FormatFailure(command, argv[2], e).c_str());
     } catch (const std::exception &e) {

@@ -30,27 +30,68 @@ void CheckProgram(const std::string &program)
 
 namespace {
 
-[[noreturn]] void RunChild(const std::string &program, int channel, int errorPipe,
-                           const sigset_t &childMask)
+// The program's environment: the caller's without svcctl's own notification
+// socket, or, for a service with an account of its own, one made for the
+// account; with the machine root and the channel either way.
+std::vector<std::string> ProgramEnvironment(const Account *account, int channel)
 {
-    setpgid(0, 0); // terminal and group signals go to svcctl, which relays a stop
-    CloseInheritedDescriptors();
-    fcntl(channel, F_SETFD, 0);
-    setenv(kChannelVariable, std::to_string(channel).c_str(), 1);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE})
-        signal(sig, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &childMask, nullptr);
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-    execv(program.c_str(), argv);
+    std::vector<std::string> env;
+    if (account) {
+        env = AccountEnvironment(*account);
+        env.push_back("W32_ROOT=" + w32::machine_root_path());
+    } else {
+        for (char **e = environ; *e; ++e) {
+            std::string entry = *e;
+            if (entry.rfind("NOTIFY_SOCKET=", 0) != 0 &&
+                entry.rfind(std::string(kChannelVariable) + "=", 0) != 0)
+                env.push_back(entry);
+        }
+    }
+    env.push_back(std::string(kChannelVariable) + "=" + std::to_string(channel));
+    return env;
+}
+
+// In the child: errno goes to the manager, which then knows the program
+// never ran.
+[[noreturn]] void ReportFailure(int errorPipe)
+{
     int err = errno;
     ssize_t n = write(errorPipe, &err, sizeof err);
     (void)n;
     _exit(127);
 }
 
+[[noreturn]] void RunChild(const std::string &program, const Account *account,
+                           std::vector<std::string> env, int channel, int errorPipe,
+                           const sigset_t &childMask)
+{
+    setpgid(0, 0); // terminal and group signals go to svcctl, which relays a stop
+    CloseInheritedDescriptors();
+    fcntl(channel, F_SETFD, 0);
+    // An account of its own: nothing the caller may reach stays within the
+    // program's reach, not even through its working directory, and what it
+    // makes is its own and its group's.
+    if (account) {
+        if (BecomeAccount(*account) != nullptr || chdir("/") != 0)
+            ReportFailure(errorPipe);
+        umask(027);
+    }
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE})
+        signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &childMask, nullptr);
+    std::vector<char *> envp;
+    for (std::string &entry : env)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    execve(program.c_str(), argv, envp.data());
+    ReportFailure(errorPipe);
+}
+
 } // namespace
 
-LaunchedProgram LaunchProgram(const std::string &program, const sigset_t &childMask)
+LaunchedProgram LaunchProgram(const std::string &program, const Account *account,
+                              const sigset_t &childMask)
 {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
@@ -65,11 +106,12 @@ LaunchedProgram LaunchProgram(const std::string &program, const sigset_t &childM
     UniqueFd errorRead(errorPipe[0]);
     UniqueFd errorWrite(errorPipe[1]);
 
+    std::vector<std::string> env = ProgramEnvironment(account, programEnd.get());
     launched.pid = fork();
     if (launched.pid < 0)
         FailErrno("cannot start " + program);
     if (launched.pid == 0)
-        RunChild(program, programEnd.get(), errorWrite.get(), childMask);
+        RunChild(program, account, std::move(env), programEnd.get(), errorWrite.get(), childMask);
 
     setpgid(launched.pid, launched.pid); // whichever of the two runs first
     errorWrite.reset();

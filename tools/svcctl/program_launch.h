@@ -9,18 +9,22 @@
 #include <string>
 
 #include "platform/posix/layer_shared.h"
+#include "service_account.h"
 
 using w32::UniqueFd;
 
 struct LaunchedProgram {
     pid_t pid = -1;
     UniqueFd channel;   // the manager's end
-    int execError = 0;  // errno of a failed exec; the child then exits 127
+    int execError = 0;  // errno of a failed exec, or of becoming the account; the child then exits 127
 };
 
 // Runs program in a process group of its own, with the signal mask childMask
-// and default signal dispositions, stdio inherited.
-LaunchedProgram LaunchProgram(const std::string &program, const sigset_t &childMask);
+// and default signal dispositions, stdio inherited. With an account, the
+// process becomes it before the program starts (a failure is an execError),
+// in / and with an environment of the account's own.
+LaunchedProgram LaunchProgram(const std::string &program, const Account *account,
+                              const sigset_t &childMask);
 
 // Checks, before anything starts, that program can be run; fails with the
 // error a start would report. A file without execute permission is no

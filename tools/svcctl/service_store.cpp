@@ -14,11 +14,13 @@
 #include <cstring>
 
 #include "platform/posix/layer_shared.h"
+#include "machine_dirs.h"
 
 namespace {
 
 const char kServicesDir[] = "services";
 const char kProgramFile[] = "program";
+const char kUserFile[] = "user";
 const char kHistoryFile[] = "history";
 const char kLockFile[] = "lock";
 const char kSocketFile[] = "control.sock";
@@ -120,20 +122,6 @@ void MakeDirectories(const std::string &path)
     }
 }
 
-// The services directory must be ours (or root's) and writable by nobody
-// else: whoever could write to it could swap a service's directory.
-void CheckServicesDir(int fd, const std::string &path)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        FailErrno("cannot examine " + path);
-    if (st.st_uid != geteuid() && st.st_uid != 0)
-        Fail(ERROR_ACCESS_DENIED, path + " belongs to another account (uid " +
-                                     std::to_string(st.st_uid) + "): refusing to use it");
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        Fail(ERROR_ACCESS_DENIED, path + " may be written by other accounts: refusing to use it");
-}
-
 // A service's directory is private to the account that created it.
 void CheckServiceDir(int fd, const std::string &name)
 {
@@ -163,6 +151,7 @@ ServiceStore ServiceStore::OpenOrCreate()
 {
     std::string root = w32::machine_root_path();
     std::string path = root + "/" + kServicesDir;
+    CheckMachineRoot(root);
     MakeDirectories(root);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
         FailErrno("cannot create " + path);
@@ -176,6 +165,7 @@ ServiceStore ServiceStore::Open()
     if (stat(root.c_str(), &st) != 0 && errno == ENOENT)
         Fail(ERROR_SERVICE_DOES_NOT_EXIST,
              "nothing is registered: the machine root " + root + " does not exist");
+    CheckMachineRoot(root);
     std::string path = root + "/" + kServicesDir;
     if (lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         Fail(ERROR_SERVICE_DOES_NOT_EXIST,
@@ -241,7 +231,8 @@ ServiceDir ServiceStore::Find(const std::string &name) const
     return ServiceDir(std::move(fd), registered, entry);
 }
 
-ServiceDir ServiceStore::Create(const std::string &name, const std::string &program) const
+ServiceDir ServiceStore::Create(const std::string &name, const std::string &program,
+                               const std::string &user) const
 {
     CheckServiceName(name);
     std::string entry = IsLongName(name) ? LongNameEntry(name) : name;
@@ -257,11 +248,13 @@ ServiceDir ServiceStore::Create(const std::string &name, const std::string &prog
         FailErrno("cannot create a directory in " + path_);
     UniqueFd fd(openat(fd_.get(), temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     bool written = fd && WriteFileAt(fd.get(), kProgramFile, program + "\n") &&
-                   (!IsLongName(name) || WriteFileAt(fd.get(), kNameFile, name));
+                   (!IsLongName(name) || WriteFileAt(fd.get(), kNameFile, name)) &&
+                   (user.empty() || WriteFileAt(fd.get(), kUserFile, user + "\n"));
     if (!written || renameat(fd_.get(), temp.c_str(), fd_.get(), entry.c_str()) != 0) {
         int err = errno;
         unlinkat(fd.get(), kProgramFile, 0);
         unlinkat(fd.get(), kNameFile, 0);
+        unlinkat(fd.get(), kUserFile, 0);
         unlinkat(fd_.get(), temp.c_str(), AT_REMOVEDIR);
         errno = err;
         if (err == EEXIST || err == ENOTEMPTY)
@@ -276,7 +269,7 @@ void ServiceStore::Remove(const ServiceDir &dir) const
     UniqueFd lock = dir.TryLock();
     if (!lock)
         Fail(ERROR_SERVICE_ALREADY_RUNNING, "stop it before deleting it");
-    for (const char *file : {kProgramFile, kNameFile, kHistoryFile, kSocketFile, kLockFile})
+    for (const char *file : {kProgramFile, kNameFile, kUserFile, kHistoryFile, kSocketFile, kLockFile})
         unlinkat(dir.fd(), file, 0);
     if (unlinkat(fd_.get(), dir.entry().c_str(), AT_REMOVEDIR) != 0)
         FailErrno("cannot remove the directory of \"" + dir.name() + "\"");
@@ -290,6 +283,27 @@ std::string ServiceDir::Program() const
     while (!text.empty() && text.back() == '\n')
         text.pop_back();
     return text;
+}
+
+std::string ServiceDir::User() const
+{
+    std::string text;
+    if (!ReadFileAt(fd_.get(), kUserFile, text)) {
+        if (errno == ENOENT)
+            return text; // registered without one
+        FailErrno("cannot read the account of \"" + name_ + "\"");
+    }
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+uid_t ServiceDir::Owner() const
+{
+    struct stat st;
+    if (fstat(fd_.get(), &st) != 0)
+        FailErrno("cannot examine the directory of \"" + name_ + "\"");
+    return st.st_uid;
 }
 
 std::vector<ServiceRecord> ServiceDir::History() const

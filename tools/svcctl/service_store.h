@@ -2,6 +2,7 @@
 // service, private to the account that created it. A name too long for a
 // directory entry (256 bytes) has the entry .long-HASH instead.
 //   program       the program's absolute path
+//   user          the account it runs as, when registered with one
 //   name          the name, for an entry that is not the name itself
 //   history       the status reports since the last start, one per line
 //   lock          held by the supervising process while the service runs
@@ -32,6 +33,10 @@ public:
     int fd() const { return fd_.get(); }
 
     std::string Program() const;
+    // The account it was registered to run as; empty for none, when it runs
+    // as the account that registered it, Owner().
+    std::string User() const;
+    uid_t Owner() const;
     std::vector<ServiceRecord> History() const;
 
     // Empties the history for a new run and opens it for appending.
@@ -62,15 +67,17 @@ class ServiceStore {
 public:
     // Opens $W32_ROOT/services, for a lookup: a missing root or services
     // folder means nothing is registered, and is left missing. Refuses a
-    // symbolic link, a directory another account owns, or one others may
-    // write to.
+    // symbolic link, a root or folder another account owns, or one others
+    // may write to (machine_dirs.h).
     static ServiceStore Open();
     // The same, for registering: creates the root and the folder when missing.
     static ServiceStore OpenOrCreate();
 
     // Finds a service by name, ignoring case as the manager does.
     ServiceDir Find(const std::string &name) const;
-    ServiceDir Create(const std::string &name, const std::string &absoluteProgram) const;
+    // user: the account it runs as, or empty.
+    ServiceDir Create(const std::string &name, const std::string &absoluteProgram,
+                      const std::string &user) const;
     // Removes a service that is not running.
     void Remove(const ServiceDir &dir) const;
 

@@ -104,6 +104,11 @@ std::string FormatQuery(const std::string &name, const ServiceRecord &r, long pi
     return out;
 }
 
+std::string FormatStartName(const std::string &account)
+{
+    return Line("SERVICE_START_NAME", account);
+}
+
 void Fail(uint32_t code, const std::string &detail)
 {
     throw SvcError(code, detail);
@@ -149,6 +154,8 @@ std::string ErrorText(uint32_t code)
         {ERROR_SERVICE_REQUEST_TIMEOUT,
          "The service did not respond to the start or control request in a timely fashion."},
         {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running."},
+        {ERROR_INVALID_SERVICE_ACCOUNT, "The account name is invalid or does not exist, or the "
+                                        "password is invalid for the account name specified."},
         {ERROR_SERVICE_DOES_NOT_EXIST,
          "The specified service does not exist as an installed service."},
         {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, "The service cannot accept control messages at this time."},

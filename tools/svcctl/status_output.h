@@ -33,6 +33,9 @@ std::optional<ServiceRecord> ParseRecordWords(const std::string &text);
 
 // The record in the layout of the manager's query listing, with the process id.
 std::string FormatQuery(const std::string &name, const ServiceRecord &record, long pid);
+// The line of the manager's configuration listing that names the account the
+// service runs as.
+std::string FormatStartName(const std::string &account);
 
 class SvcError : public std::runtime_error {
 public:
@@ -43,6 +46,14 @@ public:
 
 private:
     uint32_t code_;
+};
+
+// A folder of the machine root that svcctl will not use: it belongs to an
+// account it does not trust, or others may write to it. Its text is the
+// whole line: the folder, whose it is, and what to do.
+class UntrustedDirError : public SvcError {
+public:
+    explicit UntrustedDirError(const std::string &line) : SvcError(ERROR_ACCESS_DENIED, line) {}
 };
 
 [[noreturn]] void Fail(uint32_t code, const std::string &detail = std::string());

@@ -4,13 +4,16 @@
 #ifndef SVCCTL_SUPERVISOR_H
 #define SVCCTL_SUPERVISOR_H
 
+#include <optional>
 #include <string>
 
+#include "service_account.h"
 #include "service_store.h"
 
 struct SupervisorSetup {
     const ServiceDir *dir = nullptr;
     std::string program;
+    std::optional<Account> account; // the one it runs as, when not the caller's
     UniqueFd lock;     // held until the program has exited
     UniqueFd listener; // the control socket, already listening
     UniqueFd history;  // emptied, open for appending
