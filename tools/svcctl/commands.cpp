@@ -12,10 +12,8 @@
 
 #include "platform/posix/layer_shared.h"
 #include "control_wire.h"
-#include "machine_dirs.h"
-#include "program_launch.h"
-#include "service_account.h"
 #include "service_store.h"
+#include "program_launch.h"
 #include "status_output.h"
 #include "supervisor.h"
 

@@ -1,5 +1,8 @@
-// Where services are registered: $W32_ROOT/services/NAME/, one directory per
-// service, private to the account that created it. A name too long for a
+// Where services are registered, and the machine root's folders svcctl
+// checks and prepares for them (below).
+//
+// $W32_ROOT/services/NAME/: one directory per service, private to the
+// account that created it. A name too long for a
 // directory entry (256 bytes) has the entry .long-HASH instead.
 //   program       the program's absolute path
 //   user          the account it runs as, when registered with one
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/layer_shared.h"
+#include "program_launch.h"
 #include "status_output.h"
 
 using w32::UniqueFd;
@@ -68,7 +72,7 @@ public:
     // Opens $W32_ROOT/services, for a lookup: a missing root or services
     // folder means nothing is registered, and is left missing. Refuses a
     // symbolic link, a root or folder another account owns, or one others
-    // may write to (machine_dirs.h).
+    // may write to (below).
     static ServiceStore Open();
     // The same, for registering: creates the root and the folder when missing.
     static ServiceStore OpenOrCreate();
@@ -93,5 +97,46 @@ private:
 // Checks that a name can be a service's: 1 to 256 characters, printable,
 // no slash or backslash, not starting with a dot.
 void CheckServiceName(const std::string &name);
+
+// The folders of the machine root and whom each may belong to. The layer
+// trusts a directory that belongs to the process's own account or to root
+// and that no other account may write to, mailslot/ excepted; svcctl keeps
+// to the same rule, so what it accepts the service can use:
+//
+//   folder      owner                                  mode   checked
+//   $W32_ROOT   root, or the one account that uses it  0755   every svcctl command; the layer at each
+//                                                             drive or slot it opens (open_machine_dir)
+//   services/   the account that registers services    0755   every svcctl command (service_store)
+//   services/X  the account that registered X          0700   every command on X (service_store)
+//   mailslot/   root, or the root's owner               01777  the layer (open_mailslot_dir); made here
+//                                                             for a service with an account of its own
+//   drive_c/    the account the service runs as, or    0755   create --user and start, here; the layer at
+//               root                                          each drive path (resolve_drive_path)
+//
+// The log and every other file the service makes belong to its account and
+// lie in its drive_c, where no other account may add, remove or replace an
+// entry; a service with an account of its own makes them with umask 027.
+
+// Refuses, in one line that says whose it is and what to do, a machine root
+// that is not a directory, belongs to another account than this one or
+// root, or that others may write to. A missing root passes.
+void CheckMachineRoot(const std::string &root);
+
+// Refuses, in the same way, the services folder at path, open as fd.
+void CheckServicesDir(int fd, const std::string &path);
+
+// For a service that runs as account: makes mailslot/ (root's, 01777) and
+// drive_c/ (the account's, 0755) when they are missing, and refuses a
+// drive_c that belongs to another account than root and it.
+void PrepareServiceDirs(const Account &account);
+
+// For a service that runs as this process's own account: refuses a drive_c
+// that belongs to another account than root and it. A missing one is left
+// for the service to make.
+void CheckOwnDrive();
+
+// Where the service's log and files lie, and where slots are held.
+std::string DrivePath();
+std::string MailslotPath();
 
 #endif

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "service_account.h"
+#include "program_launch.h"
 #include "service_store.h"
 
 struct SupervisorSetup {
