@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/posix/layer_shared.h"
 #include "support/child.h"
 #include "support/slots.h"
 #include "support/wait.h"
@@ -197,5 +198,32 @@ TEST_F(RelayHandOff, ASocketOrFolderAnotherAccountCouldHavePlantedIsNoRelay)
     ASSERT_EQ(symlink(elsewhere.c_str(), dir.c_str()), 0);
     EXPECT_EQ(open_error("\\\\hostb\\mailslot\\box"), DWORD(ERROR_BAD_NETPATH));
     relay.stop();
+    EXPECT_EQ(relay.connections(), 0);
+}
+
+TEST_F(RelayHandOff, TheRelaysLocalDeliveryWaitsForRoomAndHandsNothingBack)
+{
+    ASSERT_EQ(mkdir(at("mailslot-relay").c_str(), 0755), 0);
+    StandInRelay relay(at("mailslot-relay"), {});
+    slot_ = CreateMailslotA("\\\\.\\mailslot\\box", 0, 0, nullptr);
+    // Faster than a slow receiver thread empties the slot's socket, which
+    // holds a few datagrams: none is lost.
+    static w32::KernelCalls slow = w32::real_kernel_calls();
+    slow.recv = [](int fd, void *buffer, size_t size, int flags) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return recv(fd, buffer, size, flags);
+    };
+    w32::replace_kernel_calls(&slow);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(w32::deliver_local_broadcast("BOX", &i, sizeof i), DWORD(NO_ERROR)) << i;
+    w32::restore_kernel_calls();
+    for (int i = 0; i < 100; ++i) {
+        std::string message = read(slot_);
+        ASSERT_EQ(message.size(), sizeof i) << i << message;
+        EXPECT_EQ(memcmp(message.data(), &i, sizeof i), 0);
+    }
+    EXPECT_EQ(w32::deliver_local_broadcast("nosuch", "x", 1), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(w32::deliver_local_broadcast("box", std::string(425, 'x').data(), 425),
+              DWORD(ERROR_BAD_NETPATH));
     EXPECT_EQ(relay.connections(), 0);
 }
