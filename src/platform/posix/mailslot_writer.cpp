@@ -226,6 +226,11 @@ DWORD MailslotWriter::write(const void *data, DWORD size, DWORD *done)
     *done = 0;
     if (!can_write_)
         return ERROR_ACCESS_DENIED;
+    // Broadcasts and remote writes carry what one datagram between machines does.
+    if (reach_ != Reach::Direct && closed_.load())
+        return ERROR_INVALID_HANDLE;
+    if (reach_ != Reach::Direct && size > kMaxBroadcastBytes)
+        return ERROR_BAD_NETPATH;
     switch (reach_) {
     case Reach::Broadcast:
         return write_broadcast(data, size, done);
@@ -263,10 +268,6 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 // may.
 DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
-    if (closed_.load())
-        return ERROR_INVALID_HANDLE;
-    if (size > kMaxBroadcastBytes)
-        return ERROR_BAD_NETPATH;
     *done = size;
     deliver_broadcast(socket_.get(), slot_, data, size, false);
     if (is_relayable_slot(slot_))
@@ -277,10 +278,6 @@ DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 
 DWORD MailslotWriter::write_remote(const void *data, DWORD size, DWORD *done)
 {
-    if (closed_.load())
-        return ERROR_INVALID_HANDLE;
-    if (size > kMaxBroadcastBytes)
-        return ERROR_BAD_NETPATH;
     std::string reply;
     if (!relay_->ask(send_header_ + std::string(static_cast<const char *>(data), size), &reply) ||
         reply != "ok")
