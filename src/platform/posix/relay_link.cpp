@@ -85,11 +85,14 @@ bool RelayLink::connect_locked()
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", file.get());
     UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    int rc = -1;
-    while (fd.valid() &&
-           (rc = ::connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address)) != 0 &&
-           errno == EINTR) {
-    }
+    // A relay that has stopped accepting must not hold the connect for ever.
+    const struct timeval timeout = {kReplyTimeoutMs / 1000, (kReplyTimeoutMs % 1000) * 1000};
+    if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
+        return false;
+    int rc;
+    do {
+        rc = ::connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address);
+    } while (rc != 0 && errno == EINTR);
     if (rc != 0)
         return false; // ECONNREFUSED: a socket left by a relay that is gone
     socket_ = std::move(fd);
