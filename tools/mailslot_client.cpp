@@ -116,6 +116,10 @@ HANDLE OpenServerSlot(const char *server, char *slot, size_t cbSlot)
         if (err == ERROR_FILE_NOT_FOUND)
             fprintf(stderr, "mailslot-client: no server is listening on %s: start the service "
                             "and try again\n", slot);
+        else if (err == ERROR_BAD_NETPATH)
+            fprintf(stderr, "mailslot-client: cannot reach %s (error 53): no host of that name "
+                            "answers, or nothing here carries mailslots to other machines (on "
+                            "Linux, mailslot-relay)\n", server);
         else
             fprintf(stderr, "mailslot-client: cannot open %s (error %lu)\n", slot,
                     (unsigned long)err);
@@ -135,7 +139,11 @@ bool Send(const char *server, const char *const *texts, int count)
     for (int i = 0; i < count && ok; i++) {
         DWORD cb = (DWORD)strlen(texts[i]), cbWritten = 0;
         ok = WriteFile(h, texts[i], cb, &cbWritten, NULL) && cbWritten == cb;
-        if (!ok)
+        if (!ok && GetLastError() == ERROR_BAD_NETPATH)
+            fprintf(stderr, "mailslot-client: sending to %s failed (error 53): the host no "
+                            "longer answers, or the %lu bytes are more than the 424 a message to "
+                            "another machine carries\n", slot, (unsigned long)cb);
+        else if (!ok)
             fprintf(stderr, "mailslot-client: sending to %s failed (error %lu)\n", slot,
                     (unsigned long)GetLastError());
     }

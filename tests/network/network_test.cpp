@@ -16,6 +16,7 @@
 
 #include "datagram_packet.h"
 #include "netns_hosts.h"
+#include "support/wait.h"
 
 using namespace relay;
 
@@ -140,6 +141,25 @@ protected:
         return reader;
     }
 
+    // Writes `messages` to `name` through the layer on `h` (slot_writer).
+    std::string Write(const Host &h, const std::string &name, std::vector<std::string> messages,
+                      bool as_nobody = false)
+    {
+        std::vector<std::string> argv = {SLOT_WRITER_PATH, name};
+        argv.insert(argv.end(), messages.begin(), messages.end());
+        return Wait(net_->Start(h.ns, h.hostname, h.root, argv, as_nobody), 20).out;
+    }
+
+    // The service on `h` under `svcctl run`, once its slot is there.
+    Spawned StartService(const Host &h)
+    {
+        EXPECT_EQ(net_->Run(h, {SVCCTL_PATH, "create", "Sample service", SERVICE_PATH}).exitCode, 0);
+        Spawned service = net_->Start(h, {SVCCTL_PATH, "run", "Sample service"});
+        EXPECT_TRUE(WaitUntil(
+            [&] { return std::filesystem::exists(h.root + "/mailslot/$Channel1$"); }, 10));
+        return service;
+    }
+
     // The relay's counters, as it prints them on SIGUSR1.
     std::string Counters(const Spawned &relay)
     {
@@ -185,6 +205,7 @@ TEST_F(RelayNetwork, NmblookupResolvesEachRelayAndTheGroupAndRelaysResolveEachOt
                                          {RELAY_REQUEST_PATH, "resolve hosta"}, true),
                              10);
     EXPECT_EQ(resolved.out, "ok " + a_->ip + "\n") << resolved.err;
+    EXPECT_EQ(net_->Run(*b_, {RELAY_REQUEST_PATH, "resolve workgroup"}).out, "ok group\n");
     resolved = net_->Run(*b_, {RELAY_REQUEST_PATH, "resolve HOSTC"});
     EXPECT_EQ(resolved.out, "error 53\n");
     EXPECT_EQ(resolved.exitCode, 1);
@@ -325,4 +346,92 @@ TEST_F(RelayNetwork, WithoutPrivilegeWithoutItsInterfaceOrWithItsPortTakenItSays
               std::string::npos)
         << taken.err;
     EXPECT_EQ(std::count(taken.err.begin(), taken.err.end(), '\n'), 1);
+}
+
+TEST_F(RelayNetwork, AClientOnAnotherHostGetsItsAnswerAndEveryHolderInTheWorkgroupTheReplies)
+{
+    for (Host *h : {a_, b_, c_})
+        net_->StartRelay(*h);
+    Spawned service = StartService(*a_);
+    Spawned watcher = HoldSlot(*c_, "$Channel2$"); // a third host's holder of the reply slot
+    Capture capture(net_.get());
+    const std::string file = a_->root + "/../three spaces.txt", missing = file + ".missing";
+    WriteWholeFile(file, "a b c d");
+
+    RunResult count = net_->Run(*b_, {CLIENT_PATH, "--server", "hosta", file});
+    EXPECT_EQ(count.exitCode, 0) << count.err;
+    EXPECT_EQ(count.out, "3\n");
+    RunResult cannot = net_->Run(*b_, {CLIENT_PATH, "--server", "HOSTA", missing});
+    const std::string cannot_open = "(Server)Can't open " + missing + "!";
+    EXPECT_EQ(cannot.exitCode, 1) << cannot.err;
+    EXPECT_EQ(cannot.out, cannot_open + "\n");
+    EXPECT_TRUE(WaitForText(watcher.outPath, Delivered(cannot_open + '\0'), 5));
+    EXPECT_NE(ReadWholeFile(watcher.outPath).find(Delivered(std::string("3", 2))), std::string::npos);
+    Signal(service, SIGTERM);
+    EXPECT_EQ(Wait(service, 30).exitCode, 0);
+
+    // B's requests to A's slot, each between its markers, and A's replies to
+    // the workgroup: nothing else, and all of it mailslot writes.
+    std::string datagrams = capture.Stop("nbdgm", {"ip.src", "ip.dst", "nbdgm.type",
+                                                   "nbdgm.source_name", "nbdgm.destination_name",
+                                                   "mailslot.name", "data.data"});
+    const std::string request = b_->ip + "\t" + a_->ip + "\t16\tHOSTB<00>\tHOSTA<00>\t"
+                                "\\MAILSLOT\\$Channel1$\t";
+    const std::string reply = a_->ip + "\t" + TestNetwork::kBroadcast +
+                              "\t17\tHOSTA<00>\tWORKGROUP<00>\t\\MAILSLOT\\$Channel2$\t";
+    const std::string marker = Hex("\\\\?\\mailslot-client\\HOSTB\\");
+    const std::string expected[] = {request + marker, request + Hex(file) + "\n",
+                                    request + Hex(missing) + "\n",
+                                    reply + Hex("(Server)Can't open " + std::string("\\\\?\\")),
+                                    reply + Hex(std::string("3", 2)) + "\n",
+                                    reply + Hex(cannot_open + '\0') + "\n"};
+    std::istringstream lines(datagrams);
+    int requests = 0, replies = 0;
+    for (std::string line; std::getline(lines, line);) {
+        requests += line.compare(0, request.size(), request) == 0;
+        replies += line.compare(0, reply.size(), reply) == 0;
+    }
+    EXPECT_EQ(requests, 6) << datagrams; // a marker, the path and a marker, twice
+    EXPECT_EQ(replies, 6) << datagrams;
+    EXPECT_EQ(requests + replies, std::count(datagrams.begin(), datagrams.end(), '\n'));
+    for (const std::string &line : expected)
+        EXPECT_NE(datagrams.find(line), std::string::npos) << line << "\n" << datagrams;
+    EXPECT_EQ(capture.Malformed(), "");
+}
+
+TEST_F(RelayNetwork, LayerWritesReachOtherHostsAndABroadcastReachesEachHostOnce)
+{
+    // No relay: another host is out of reach, as it always was.
+    EXPECT_EQ(Write(*b_, "\\\\hosta\\mailslot\\box", {"hi"}), "open error 53\n");
+    for (Host *h : {a_, b_, c_})
+        net_->StartRelay(*h);
+    const Spawned boxes[] = {HoldSlot(*a_, "box"), HoldSlot(*b_, "box"), HoldSlot(*c_, "box")};
+    Capture capture(net_.get());
+
+    // Any account may: the relay delivers as a broadcast, which every slot takes.
+    EXPECT_EQ(Write(*b_, "\\\\HOSTA\\mailslot\\BOX", {"to a", "@424", "@425"}, true),
+              "ok\nok\nerror 53\n");
+    EXPECT_EQ(Write(*b_, "\\\\nosuch\\mailslot\\box", {"lost"}), "open error 53\n");
+    EXPECT_EQ(Write(*a_, "\\\\*\\mailslot\\box", {"all"}), "ok\n");
+    EXPECT_EQ(Write(*c_, "\\\\workgroup\\mailslot\\box", {"group"}), "ok\n");
+
+    for (const Spawned &box : boxes)
+        EXPECT_TRUE(WaitForText(box.outPath, Delivered("group"), 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string both = Delivered("all") + Delivered("group");
+    const std::string largest(424, 'x');
+    EXPECT_EQ(ReadWholeFile(boxes[0].outPath), "ready\n" + Delivered("to a") + Delivered(largest) + both);
+    EXPECT_EQ(ReadWholeFile(boxes[1].outPath), "ready\n" + both);
+    EXPECT_EQ(ReadWholeFile(boxes[2].outPath), "ready\n" + both);
+
+    std::string writes = capture.Stop("nbdgm", {"ip.src", "ip.dst", "nbdgm.type",
+                                                "nbdgm.source_name", "nbdgm.destination_name",
+                                                "mailslot.name", "data.data"});
+    const std::string to_a = b_->ip + "\t" + a_->ip + "\t16\tHOSTB<00>\tHOSTA<00>\t\\MAILSLOT\\BOX\t";
+    const std::string group = "\t" + std::string(TestNetwork::kBroadcast) + "\t17\t";
+    EXPECT_EQ(writes, to_a + Hex("to a") + "\n" + to_a + Hex(largest) + "\n" + a_->ip + group +
+                          "HOSTA<00>\tWORKGROUP<00>\t\\MAILSLOT\\box\t" + Hex("all") + "\n" +
+                          c_->ip + group + "HOSTC<00>\tWORKGROUP<00>\t\\MAILSLOT\\box\t" +
+                          Hex("group") + "\n");
+    EXPECT_EQ(capture.Malformed(), "");
 }

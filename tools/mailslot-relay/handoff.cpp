@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "platform/posix/layer_shared.h"
+
 namespace relay {
 namespace {
 
@@ -52,12 +54,12 @@ bool parse_handoff_request(const uint8_t *bytes, size_t size, HandoffRequest *ou
 
 std::string handoff_dir(const std::string &root)
 {
-    return root + "/mailslot-relay";
+    return root + "/" + w32::kRelayDir;
 }
 
 std::string handoff_socket_path(const std::string &root)
 {
-    return handoff_dir(root) + "/socket";
+    return handoff_dir(root) + "/" + w32::kRelaySocket;
 }
 
 } // namespace relay

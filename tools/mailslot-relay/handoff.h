@@ -3,13 +3,19 @@
 // SOCK_SEQPACKET socket at $W32_ROOT/mailslot-relay/socket (open to every
 // local account, never to other hosts); one reply per request:
 //
-//   resolve NAME                      -> "ok A.B.C.D" | "error 53"
-//   send unique NAME SLOT\nDATA       -> "ok" | "error 53"   DIRECT_UNIQUE to NAME
-//   send group GROUP SLOT\nDATA       -> "ok" | "error 53"   DIRECT_GROUP to GROUP
-//   send all SLOT\nDATA               -> "ok" | "error 53"   to the relay's workgroup
+//   resolve NAME                -> "ok A.B.C.D" (a machine) | "ok group" | "error 53"
+//   send unique NAME SLOT\nDATA -> "ok" | "error 53"   DIRECT_UNIQUE to NAME
+//   send group GROUP SLOT\nDATA -> "ok" | "error 53"   DIRECT_GROUP to GROUP
+//   send all SLOT\nDATA         -> "ok" | "error 53"   DIRECT_GROUP to the relay's workgroup
 //
 // SLOT is the mailslot name X of \\HOST\mailslot\X, DATA the message (at
 // most 424 bytes). A request that is not one of these gets "error 87".
+//
+// The relay is this host's node: a send to its own name goes into the local
+// slot and a send to its own group reaches the local slot too, while "send
+// all" goes to the network alone, as the layer writes its "\\*\" messages
+// into the local slot itself. Nothing it sends to the network comes back
+// into this host's slots.
 #ifndef MAILSLOT_RELAY_HANDOFF_H
 #define MAILSLOT_RELAY_HANDOFF_H
 

@@ -228,10 +228,11 @@ void NameService::take_answer(const NamePacket &response, const Interface &arriv
 {
     NetbiosName key = canonical(response.record.name);
     auto it = pending_.find(key);
-    if (it == pending_.end() || it->second.id != response.id || (response.record.nb_flags & kNbGroup))
+    if (it == pending_.end() || it->second.id != response.id)
         return;
     Resolved where;
     where.address = response.record.address;
+    where.group = (response.record.nb_flags & kNbGroup) != 0;
     const Interface *iface = interface_for(where.address);
     where.interface_index = iface ? iface->index : arrived.index;
     if (cache_.size() >= kCacheMax) {
@@ -255,10 +256,11 @@ void NameService::forget(const NetbiosName &name)
 void NameService::resolve(const NetbiosName &name, Millis now, ResolveDone done)
 {
     NetbiosName key = canonical(name);
-    if (key == unique_) {
+    if (key == unique_ || key == group_) {
         Resolved self;
         self.address = interfaces_.front().address;
         self.interface_index = interfaces_.front().index;
+        self.group = key == group_;
         done(true, self);
         return;
     }

@@ -30,10 +30,12 @@ public:
                                   const std::vector<uint8_t> &packet) = 0;
 };
 
-// Where a resolved name lives and the interface that reaches it.
+// Where a resolved name lives and the interface that reaches it; for a
+// group name, one member that answered.
 struct Resolved {
     uint32_t address = 0;
     int interface_index = 0;
+    bool group = false;
 };
 
 class NameService {
@@ -71,8 +73,9 @@ public:
     // Who refused our unique name (State::Conflict).
     uint32_t conflict_owner() const { return conflict_owner_; }
 
-    // Finds `name`: at once from the cache or for our own names, else by a
-    // broadcast query; `done` runs when it is answered or has timed out.
+    // Finds `name`, a machine's or a group's: at once from the cache or for
+    // our own names, else by a broadcast query; `done` runs when it is
+    // answered or has timed out.
     void resolve(const NetbiosName &name, Millis now, ResolveDone done);
 
 private:

@@ -223,16 +223,22 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
     switch (request.kind) {
     case HandoffRequest::Kind::Resolve:
         names_->resolve(target, now(), [reply](bool found, const Resolved &where) {
-            reply(found ? "ok " + ip_text(where.address) : "error 53");
+            if (!found)
+                reply("error 53");
+            else
+                reply(where.group ? "ok group" : "ok " + ip_text(where.address));
         });
         break;
     case HandoffRequest::Kind::SendUnique:
         send_unique(target, request, reply);
         break;
     case HandoffRequest::Kind::SendGroup:
+        // This host is a member of its own workgroup.
+        if (same_name(target, group_))
+            delivery_.enqueue(request.slot, request.data);
         send_group(target, request, reply);
         break;
-    case HandoffRequest::Kind::SendAll:
+    case HandoffRequest::Kind::SendAll: // the writer has put it into the local slot
         send_group(group_, request, reply);
         break;
     }
@@ -247,7 +253,7 @@ void Relay::send_unique(const NetbiosName &to, const HandoffRequest &request,
         return;
     }
     names_->resolve(to, now(), [this, to, request, reply](bool found, const Resolved &where) {
-        if (!found) {
+        if (!found || where.group) {
             reply("error 53");
             return;
         }

@@ -1,56 +1,8 @@
 #include "slot_delivery.h"
 
-#include <dirent.h>
-#include <strings.h>
-
-#include "platform/platform.h"
 #include "platform/posix/layer_shared.h"
 
 namespace relay {
-namespace {
-
-HANDLE open_local_slot(const std::string &slot)
-{
-    std::string path = "\\\\.\\mailslot\\" + slot;
-    return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-}
-
-// The name under which a slot called `slot`, in any case, exists here; ""
-// when there is none.
-std::string existing_slot_name(const std::string &slot)
-{
-    std::string dir_path = w32::machine_root_path() + "/" + w32::kMailslotDir;
-    DIR *dir = opendir(dir_path.c_str());
-    if (!dir)
-        return "";
-    std::string found;
-    while (struct dirent *entry = readdir(dir)) {
-        if (strcasecmp(entry->d_name, slot.c_str()) == 0) {
-            found = entry->d_name;
-            break;
-        }
-    }
-    closedir(dir);
-    return found;
-}
-
-} // namespace
-
-bool deliver_to_local_slot(const std::string &slot, const std::vector<uint8_t> &data)
-{
-    HANDLE h = open_local_slot(slot);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        std::string other_case = existing_slot_name(slot);
-        if (!other_case.empty() && other_case != slot)
-            h = open_local_slot(other_case);
-    }
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(h, data.data(), DWORD(data.size()), &written, NULL);
-    CloseHandle(h);
-    return ok && written == data.size();
-}
 
 void SlotDelivery::start()
 {
@@ -93,7 +45,8 @@ void SlotDelivery::run()
             message = std::move(queue_.front());
             queue_.pop_front();
         }
-        if (deliver_to_local_slot(message.slot, message.data))
+        if (w32::deliver_local_broadcast(message.slot, message.data.data(),
+                                         message.data.size()) == NO_ERROR)
             ++counters_->delivered;
         else
             ++counters_->dropped;

@@ -1,7 +1,10 @@
-// Writes received mailslot messages into this host's slots through the
-// platform layer, on a thread of its own: a slot whose holder is full makes
-// the layer's WriteFile wait, and that must never hold up the relay. Messages
-// queue in arrival order; when the queue is full, new ones are dropped.
+// Puts received mailslot messages into this host's slots, on a thread of
+// its own so that the slots' file system never holds up the relay. Each goes
+// as a broadcast message through the layer (deliver_local_broadcast), which
+// every account's slot takes from any account: the relay needs no privilege
+// for it, and never hands it back to itself. A slot that is missing or full
+// misses it. Messages queue in arrival order; when the queue is full, new
+// ones are dropped.
 #ifndef MAILSLOT_RELAY_SLOT_DELIVERY_H
 #define MAILSLOT_RELAY_SLOT_DELIVERY_H
 
@@ -17,10 +20,6 @@
 #include "counters.h"
 
 namespace relay {
-
-// Writes `data` as one message into the local slot `slot` when a slot of
-// that name exists (names compared without regard to case); creates nothing.
-bool deliver_to_local_slot(const std::string &slot, const std::vector<uint8_t> &data);
 
 class SlotDelivery {
 public:

@@ -693,7 +693,7 @@ extern "C" BOOL DeleteFileA(LPCSTR lpFileName)
     if (err != NO_ERROR)
         return fail(err);
     if (name.kind == NameKind::Mailslot)
-        return fail(ERROR_ACCESS_DENIED);
+        return fail(name.host.empty() ? ERROR_ACCESS_DENIED : ERROR_BAD_NETPATH);
     FilePath path;
     err = resolve_file_path(name, false, &path);
     if (err != NO_ERROR)

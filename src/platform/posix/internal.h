@@ -14,6 +14,7 @@
 #include <sys/types.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -117,6 +118,10 @@ HANDLE add_opened(DWORD err, const std::shared_ptr<HandleObject> &object);
 // its directory is missing too, else ERROR_FILE_NOT_FOUND.
 DWORD missing_leaf_error(const FilePath &path);
 
+// Whether the layer trusts what `st` describes by its owner: the caller or
+// root.
+bool owner_is_trusted(const struct stat &st);
+
 // Opens the checked mailslot folder of the machine root into `dir`. The
 // machine root and its folders are checked without following links: each
 // must be a real directory owned by the caller or by root, and not writable
@@ -125,7 +130,12 @@ DWORD missing_leaf_error(const FilePath &path);
 // account cannot redirect what the layer writes.
 DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir);
 
-// ---- Mailslots (mailslot.cpp, mailslot_receiver.cpp, mailslot_writer.cpp) ----
+// Opens the relay's folder of the machine root, checked by the same rule
+// (not writable by others), without creating anything.
+DWORD open_relay_dir(UniqueFd *dir);
+
+// ---- Mailslots (mailslot.cpp, mailslot_receiver.cpp, mailslot_writer.cpp,
+// relay_link.cpp) ----
 //
 // A slot's name belongs to a datagram socket bound in Linux's abstract
 // namespace at "w32-mailslot/<dev>:<ino>/<name>", where <dev>:<ino> (hex)
@@ -153,7 +163,8 @@ DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir);
 // The largest message a layer writer sends; a larger WriteFile fails.
 constexpr size_t kMaxMessageBytes = 64 * 1024;
 
-// The largest message a broadcast ("\\*\mailslot\...") carries.
+// The largest message a broadcast ("\\*\mailslot\...") or a write to
+// another machine carries.
 constexpr size_t kMaxBroadcastBytes = 424;
 
 // The largest datagram a slot takes from a raw client. An unprivileged
@@ -281,11 +292,48 @@ private:
     bool closed_ = false;
 };
 
+// A writer's connection to the host's mailslot-relay, which carries writes
+// to other machines (requests: tools/mailslot-relay/handoff.h). The relay is
+// trusted as the machine's folders are: $W32_ROOT/mailslot-relay must be a
+// real directory of root or the caller that others cannot write to, and the
+// socket in it a socket of root or the caller, reached without following a
+// link. Anything else counts as no relay, so no other account can plant a
+// socket that takes a writer's messages.
+class RelayLink {
+public:
+    // How long a reply may take: a name the relay does not know yet is
+    // resolved by broadcast queries, which take under a second.
+    static constexpr int kReplyTimeoutMs = 5 * 1000;
+
+    // Connects when not connected; false when no trusted relay listens.
+    bool connect();
+    // Sends a request and waits for its reply; false when the relay is gone,
+    // silent or the link closed.
+    bool ask(const std::string &request, std::string *reply);
+    // Sends a request without waiting; its reply is read and dropped later.
+    // False when it could not be sent at once.
+    bool post(const std::string &request);
+    // Ends the link and wakes a call waiting on it.
+    void close();
+
+private:
+    bool connect_locked();
+    bool send_locked(const std::string &request, bool wait);
+    bool receive_locked(std::string *reply, bool wait);
+
+    std::mutex mutex_;
+    UniqueFd socket_;
+    size_t unanswered_ = 0;
+    std::atomic<bool> closed_{false};
+};
+
 // Opens a writer handle on a parsed mailslot name. A direct open with no
 // live holder fails with ERROR_FILE_NOT_FOUND, one the holder refuses with
 // ERROR_ACCESS_DENIED, one whose holder does not answer within
 // kWriteTimeoutMs (it is stopped, or full) with ERROR_SEM_TIMEOUT; a
-// broadcast one always works. Neither creates anything.
+// broadcast one always works. One on another machine or workgroup asks the
+// relay to resolve the name and fails with ERROR_BAD_NETPATH when no relay
+// answers or the name is unknown. None creates anything.
 DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out);
 
 } // namespace w32

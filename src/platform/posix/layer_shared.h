@@ -71,6 +71,12 @@ std::string machine_root_path();
 constexpr char kDriveDirPrefix[] = "drive_";
 constexpr char kMailslotDir[] = "mailslot";
 
+// Where the host's mailslot-relay listens for local writers (a
+// SOCK_SEQPACKET socket): $W32_ROOT/mailslot-relay/socket. Its requests are
+// in tools/mailslot-relay/handoff.h.
+constexpr char kRelayDir[] = "mailslot-relay";
+constexpr char kRelaySocket[] = "socket";
+
 // The Windows error code for an errno value: the one translation the layer
 // reports through GetLastError.
 DWORD error_from_errno(int err);
@@ -80,7 +86,8 @@ DWORD error_from_errno(int err);
 //    $W32_ROOT/drive_x/a/b; "." and empty components are dropped and ".."
 //    never climbs above the drive root;
 //  - a mailslot name "\\.\mailslot\NAME", "\\HOST\mailslot\NAME" (HOST this
-//    machine) or "\\*\mailslot\NAME" (broadcast);
+//    machine, or another machine or workgroup, which only the relay reaches)
+//    or "\\*\mailslot\NAME" (broadcast);
 //  - anything else is a native path, used as it is.
 enum class NameKind { Native, Drive, Mailslot };
 
@@ -92,11 +99,12 @@ struct FileName {
     bool trailing_separator = false;     // Drive: the name ended with one
     std::string slot;                    // Mailslot: NAME
     bool broadcast = false;              // Mailslot: "\\*\"
+    std::string host;                    // Mailslot: another machine or workgroup
 };
 
 // Parses `name`; NO_ERROR or ERROR_PATH_NOT_FOUND (empty),
-// ERROR_INVALID_NAME, ERROR_BAD_NETPATH (another machine) or
-// ERROR_FILE_NOT_FOUND (a device other than mailslots).
+// ERROR_INVALID_NAME, ERROR_BAD_NETPATH (anything but a mailslot on another
+// machine) or ERROR_FILE_NOT_FOUND (a device other than mailslots).
 DWORD parse_file_name(const char *name, FileName *out);
 
 // Where a drive path or a native path leads on this machine. A drive path is
@@ -131,6 +139,15 @@ struct SlotPlace {
 // Finds where mailslot `slot` lives; with MissingDir::Fail a missing folder
 // gives ERROR_PATH_NOT_FOUND and nothing is created.
 DWORD find_slot_place(const std::string &slot, MissingDir missing, SlotPlace *out);
+
+// Puts `size` bytes into this machine's slot `slot` (in any case) as a
+// broadcast message, as "\\*\mailslot\SLOT" does here, but never hands them to
+// the relay: the relay's own way of delivering what came from the network.
+// It waits up to a second for room in a holder's socket. NO_ERROR once a
+// holder (or, without one, a raw socket at the name) took the message;
+// ERROR_FILE_NOT_FOUND when nothing did, the slot being missing or full;
+// ERROR_BAD_NETPATH over 424 bytes.
+DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t size);
 
 // The kernel calls through which the layer's files and mailslots reach their
 // data and metadata. The layer makes them through one table, the real calls

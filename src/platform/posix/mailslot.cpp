@@ -442,6 +442,8 @@ extern "C" HANDLE CreateMailslotA(LPCSTR lpName, DWORD nMaxMessageSize, DWORD lR
     FileName name;
     DWORD err = parse_file_name(lpName, &name);
     // A mailslot is made on this machine only, never by broadcast.
+    if (err == NO_ERROR && !name.host.empty())
+        err = ERROR_BAD_NETPATH;
     if (err == NO_ERROR && (name.kind != NameKind::Mailslot || name.broadcast))
         err = ERROR_INVALID_NAME;
     SlotPlace place;

@@ -1,6 +1,7 @@
 // The writing end of a mailslot, as CreateFileA opens it: direct handles,
-// connected to the holder once it has said that this account may write, and
-// broadcast handles.
+// connected to the holder once it has said that this account may write,
+// broadcast handles, and handles on another machine's or a workgroup's slot,
+// whose writes the host's relay carries.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -21,13 +22,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long the relay's delivery waits on a slot whose socket is full: enough
+// for a busy receiver thread, not for a reader that has stopped.
+constexpr int kDeliveryWaitMs = 1000;
+
 // "\\.\mailslot\NAME" is a direct handle: its socket is connected to the
 // holder, and a WriteFile waits (at most kWriteTimeoutMs) while the holder
 // is full. "\\*\mailslot\NAME" is a broadcast handle: it never waits, and a
-// message nobody can take is lost, as a broadcast is.
+// message nobody can take is lost, as a broadcast is; when the host runs a
+// relay, the relay also sends it to the workgroup. "\\HOST\mailslot\NAME"
+// on another machine or workgroup is a remote handle: each WriteFile is one
+// request to the relay, which sends it as a datagram.
 class MailslotWriter : public HandleObject {
 public:
-    MailslotWriter(UniqueFd socket, bool broadcast, std::string slot, bool can_write);
+    enum class Reach { Direct, Broadcast, Remote };
+
+    MailslotWriter(UniqueFd socket, Reach reach, std::string slot, bool can_write,
+                   std::unique_ptr<RelayLink> relay, std::string send_header);
 
     DWORD write(const void *data, DWORD size, DWORD *done) override;
     void close() override;
@@ -35,11 +46,14 @@ public:
 private:
     DWORD write_direct(const void *data, DWORD size, DWORD *done);
     DWORD write_broadcast(const void *data, DWORD size, DWORD *done);
+    DWORD write_remote(const void *data, DWORD size, DWORD *done);
 
     const UniqueFd socket_;
-    const bool broadcast_;
+    const Reach reach_;
     const std::string slot_;
     const bool can_write_;
+    const std::unique_ptr<RelayLink> relay_;
+    const std::string send_header_; // Remote: the relay's request, up to the data
     std::atomic<bool> closed_{false};
 };
 
@@ -57,10 +71,11 @@ DWORD wait_for(int fd, short events, Clock::time_point deadline)
     return NO_ERROR;
 }
 
-// Sends one layer datagram, its kind first, without waiting. It carries the
+// Sends one layer datagram, its kind first, without waiting unless asked
+// to (then for as long as the socket's send timeout allows). It carries the
 // effective ids as credentials, so the holder judges the account that acts.
 ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
-                            const SlotPlace *to = nullptr)
+                            const SlotPlace *to = nullptr, bool wait = false)
 {
     struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
     CredentialsControl control = {};
@@ -81,7 +96,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
     memcpy(CMSG_DATA(c), &self, sizeof self);
     ssize_t sent;
     do {
-        sent = kernel().sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent = kernel().sendmsg(fd, &msg, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent;
 }
@@ -137,25 +152,72 @@ DWORD connect_to_holder(const std::string &slot, bool write, UniqueFd *out)
 // planted there: the directory is open to every account. The name is opened
 // without following a link and reached through the descriptor's /proc path;
 // the kernel still checks that this account may write to the socket.
-void send_to_socket_file(int socket, int dir, const std::string &name, const void *data,
+bool send_to_socket_file(int socket, int dir, const std::string &name, const void *data,
                          size_t size)
 {
     UniqueFd file(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISSOCK(st.st_mode))
-        return;
+        return false;
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     int length = snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", file.get());
-    kernel().sendto(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&address),
-           socklen_t(offsetof(struct sockaddr_un, sun_path) + length + 1));
+    return kernel().sendto(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                           reinterpret_cast<sockaddr *>(&address),
+                           socklen_t(offsetof(struct sockaddr_un, sun_path) + length + 1)) >= 0;
+}
+
+// The holder of the name, in whatever case, gets the message; with no
+// holder, a raw socket at the exact file name does. A holder that is missing
+// or full misses it, as with any broadcast: ERROR_FILE_NOT_FOUND. With
+// `wait`, a holder whose socket is full (its receiver thread has not yet
+// come round) gets the socket's send timeout to make room.
+DWORD deliver_broadcast(int socket, const std::string &slot, const void *data, size_t size,
+                        bool wait)
+{
+    SlotPlace place;
+    if (find_slot_place(slot, MissingDir::Fail, &place) != NO_ERROR)
+        return ERROR_FILE_NOT_FOUND;
+    if (send_layer_datagram(socket, kBroadcastMessage, data, size, &place, wait) >= 0)
+        return NO_ERROR;
+    if (errno == ECONNREFUSED && send_to_socket_file(socket, place.dir.get(), slot, data, size))
+        return NO_ERROR;
+    return ERROR_FILE_NOT_FOUND;
+}
+
+// Whether the relay's requests can carry `slot`: one line of text.
+bool is_relayable_slot(const std::string &slot)
+{
+    for (unsigned char c : slot)
+        if (c < ' ')
+            return false;
+    return true;
+}
+
+// A handle on another machine's or a workgroup's slot: the relay resolves
+// the name at once, so a name nobody answers to fails here, and says whether
+// it is a machine (a unique name) or a workgroup (a group name).
+DWORD open_remote_writer(const FileName &name, bool can_write, std::shared_ptr<HandleObject> *out)
+{
+    if (!is_relayable_slot(name.slot))
+        return ERROR_INVALID_NAME;
+    auto relay = std::make_unique<RelayLink>();
+    std::string reply;
+    if (!relay->ask("resolve " + name.host, &reply) || reply.compare(0, 3, "ok ") != 0)
+        return ERROR_BAD_NETPATH;
+    std::string header = (reply == "ok group" ? "send group " : "send unique ") + name.host + " " +
+                         name.slot + "\n";
+    *out = std::make_shared<MailslotWriter>(UniqueFd(), MailslotWriter::Reach::Remote, name.slot,
+                                            can_write, std::move(relay), std::move(header));
+    return NO_ERROR;
 }
 
 } // namespace
 
-MailslotWriter::MailslotWriter(UniqueFd socket, bool broadcast, std::string slot, bool can_write)
-    : socket_(std::move(socket)), broadcast_(broadcast), slot_(std::move(slot)),
-      can_write_(can_write)
+MailslotWriter::MailslotWriter(UniqueFd socket, Reach reach, std::string slot, bool can_write,
+                               std::unique_ptr<RelayLink> relay, std::string send_header)
+    : socket_(std::move(socket)), reach_(reach), slot_(std::move(slot)), can_write_(can_write),
+      relay_(std::move(relay)), send_header_(std::move(send_header))
 {
 }
 
@@ -164,7 +226,19 @@ DWORD MailslotWriter::write(const void *data, DWORD size, DWORD *done)
     *done = 0;
     if (!can_write_)
         return ERROR_ACCESS_DENIED;
-    return broadcast_ ? write_broadcast(data, size, done) : write_direct(data, size, done);
+    // Broadcasts and remote writes carry what one datagram between machines does.
+    if (reach_ != Reach::Direct && closed_.load())
+        return ERROR_INVALID_HANDLE;
+    if (reach_ != Reach::Direct && size > kMaxBroadcastBytes)
+        return ERROR_BAD_NETPATH;
+    switch (reach_) {
+    case Reach::Broadcast:
+        return write_broadcast(data, size, done);
+    case Reach::Remote:
+        return write_remote(data, size, done);
+    default:
+        return write_direct(data, size, done);
+    }
 }
 
 DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
@@ -188,29 +262,37 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
     }
 }
 
-// The holder of the name, in whatever case, gets the message; with no
-// holder, a raw socket at the exact file name does. A holder that is missing
-// or full misses it, as with any broadcast.
+// This machine's holder gets it, and, through the relay when one runs, the
+// workgroup's other machines: the relay never delivers its own broadcast
+// back here. A relay that cannot take it at once misses it, as a network
+// may.
 DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
-    if (closed_.load())
-        return ERROR_INVALID_HANDLE;
-    if (size > kMaxBroadcastBytes)
-        return ERROR_BAD_NETPATH;
     *done = size;
-    SlotPlace place;
-    if (find_slot_place(slot_, MissingDir::Fail, &place) != NO_ERROR)
-        return NO_ERROR;
-    if (send_layer_datagram(socket_.get(), kBroadcastMessage, data, size, &place) < 0 &&
-        errno == ECONNREFUSED)
-        send_to_socket_file(socket_.get(), place.dir.get(), slot_, data, size);
+    deliver_broadcast(socket_.get(), slot_, data, size, false);
+    if (is_relayable_slot(slot_))
+        relay_->post("send all " + slot_ + "\n" +
+                     std::string(static_cast<const char *>(data), size));
+    return NO_ERROR;
+}
+
+DWORD MailslotWriter::write_remote(const void *data, DWORD size, DWORD *done)
+{
+    std::string reply;
+    if (!relay_->ask(send_header_ + std::string(static_cast<const char *>(data), size), &reply) ||
+        reply != "ok")
+        return closed_.load() ? ERROR_INVALID_HANDLE : ERROR_BAD_NETPATH;
+    *done = size;
     return NO_ERROR;
 }
 
 void MailslotWriter::close()
 {
     closed_.store(true);
-    shutdown(socket_.get(), SHUT_RDWR); // wakes a WriteFile waiting for room
+    if (socket_.valid())
+        shutdown(socket_.get(), SHUT_RDWR); // wakes a WriteFile waiting for room
+    if (relay_)
+        relay_->close();
 }
 
 DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<HandleObject> *out)
@@ -219,16 +301,39 @@ DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<H
     if (err != NO_ERROR)
         return err;
     const bool can_write = (access & GENERIC_WRITE) != 0;
+    if (!name.host.empty())
+        return open_remote_writer(name, can_write, out);
     UniqueFd socket;
+    std::unique_ptr<RelayLink> relay;
     if (name.broadcast) {
         socket = new_datagram_socket();
         if (!socket.valid())
             return error_from_errno(errno);
+        relay = std::make_unique<RelayLink>();
     } else if ((err = connect_to_holder(name.slot, can_write, &socket)) != NO_ERROR) {
         return err;
     }
-    *out = std::make_shared<MailslotWriter>(std::move(socket), name.broadcast, name.slot, can_write);
+    const auto reach = name.broadcast ? MailslotWriter::Reach::Broadcast
+                                      : MailslotWriter::Reach::Direct;
+    *out = std::make_shared<MailslotWriter>(std::move(socket), reach, name.slot, can_write,
+                                            std::move(relay), "");
     return NO_ERROR;
+}
+
+DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t size)
+{
+    if (size > kMaxBroadcastBytes)
+        return ERROR_BAD_NETPATH;
+    DWORD err = check_slot_name(slot);
+    if (err != NO_ERROR)
+        return err;
+    // A socket holds only a few datagrams until the holder's receiver thread
+    // takes them: a burst from the network waits for it rather than be lost.
+    UniqueFd socket = new_datagram_socket();
+    const struct timeval wait = {kDeliveryWaitMs / 1000, (kDeliveryWaitMs % 1000) * 1000};
+    if (!socket.valid() || setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0)
+        return error_from_errno(errno);
+    return deliver_broadcast(socket.get(), slot, data, size, true);
 }
 
 } // namespace w32

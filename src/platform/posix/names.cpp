@@ -36,11 +36,6 @@ bool working_directory(std::string *cwd)
 
 enum class Sharing { Private, StickyShared };
 
-bool owner_is_trusted(const struct stat &st)
-{
-    return st.st_uid == geteuid() || st.st_uid == 0;
-}
-
 bool mode_is_safe(const struct stat &st, Sharing sharing)
 {
     bool writable_by_others = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
@@ -132,6 +127,17 @@ bool is_this_machine(const std::string &host)
            strcasecmp(host.c_str(), computer_name().c_str()) == 0;
 }
 
+// Whether `host` can be a machine's or a workgroup's name at all.
+bool is_plausible_host(const std::string &host)
+{
+    if (host.empty())
+        return false;
+    for (unsigned char c : host)
+        if (c <= ' ' || c == 0x7f)
+            return false;
+    return true;
+}
+
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 bool is_drive_prefix(const char *name)
@@ -209,7 +215,10 @@ DWORD parse_unc(const char *name, FileName *out)
     }
     if (host == "." || is_this_machine(host))
         return NO_ERROR;
-    return ERROR_BAD_NETPATH;
+    if (!is_plausible_host(host))
+        return ERROR_BAD_NETPATH;
+    out->host = host;
+    return NO_ERROR;
 }
 
 // Why `component` under `dir` could not be entered as a directory.
@@ -280,9 +289,19 @@ std::string machine_root_path()
     return clean.empty() ? "/" : clean;
 }
 
+bool owner_is_trusted(const struct stat &st)
+{
+    return st.st_uid == geteuid() || st.st_uid == 0;
+}
+
 DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir)
 {
     return open_machine_dir(kMailslotDir, 01777, Sharing::StickyShared, missing, dir);
+}
+
+DWORD open_relay_dir(UniqueFd *dir)
+{
+    return open_machine_dir(kRelayDir, 0755, Sharing::Private, MissingDir::Fail, dir);
 }
 
 DWORD parse_file_name(const char *name, FileName *out)

@@ -1,20 +1,33 @@
 #!/usr/bin/env python3
-"""How many mailslot datagrams per second one mailslot-relay delivers.
+"""mailslot-relay between two hosts: how many datagrams per second one relay
+delivers, and a client's request-to-reply time from another host beside the
+same request on the service's own host.
 
-  sudo bench/relay_rate.py [--build DIR] [--messages N] [--size BYTES]
+  sudo bench/relay_bench.py [--build DIR] [--messages N] [--size BYTES] [--rounds N]
 
 Two hosts as network namespaces joined by a veth pair, on a /24 that exists
-only inside them. Host A runs the relay and holds a slot through the
-platform layer (tests/network's slot_reader); this script, in host B, sends
-DIRECT_UNIQUE mailslot datagrams to A with at most WINDOW of them not yet
-delivered, so no datagram is lost to a full socket buffer and the figure is
-the relay's own pace. Beside it, in the same run, the same messages written
-straight into the same slot's socket on host A: the reader's own ceiling.
+only inside them, each with its own W32_ROOT and relay.
+
+Rate: host A holds a slot through the platform layer (tests/network's
+slot_reader); this script, in host B, sends DIRECT_UNIQUE mailslot datagrams
+to A with at most WINDOW of them not yet delivered, so no datagram is lost
+to a full socket buffer and the figure is the relay's own pace. Beside it,
+in the same run, the same messages written straight into the same slot's
+socket on host A: the reader's own ceiling.
+
+Latency: the service runs on host A under svcctl; mailslot-client asks it
+for the count of a small file, in turn from host A itself and from host B
+(--server), ROUNDS times each, each run started at a random point of the
+service's poll cycle. A run is the client's whole time, its two markers
+included; the ratio is taken pair by pair.
+
 Prints one Markdown table.
 """
 import argparse
 import os
+import random
 import select
+import statistics
 import signal
 import socket
 import struct
@@ -87,18 +100,47 @@ def drive(reader, send, messages):
     return done, last_progress - start
 
 
+def spread(values, fmt):
+    return (f"{fmt(statistics.median(values))} ({fmt(min(values))}–{fmt(max(values))})")
+
+
+def client_latency(args, env_a, env_b, netns_a, data_file):
+    """Seconds per client run, local (on A) and remote (from B), taken in turn."""
+    client = args.build + "/tools/mailslot-client"
+    runs = {"local": netns_a + [client, data_file],
+            "remote": [client, "--server", "BENCHA", data_file]}
+    envs = {"local": env_a, "remote": env_b}
+    seconds = {"local": [], "remote": []}
+    for _ in range(args.rounds):
+        for kind in ("local", "remote"):
+            time.sleep(random.random() * 0.5)  # a random point of the 500 ms poll cycle
+            start = time.monotonic()
+            out = subprocess.run(runs[kind], env=envs[kind], capture_output=True, text=True)
+            seconds[kind].append(time.monotonic() - start)
+            if out.returncode != 0 or out.stdout.strip() != "2":
+                sys.exit(f"bench: the {kind} client failed: {out.stdout}{out.stderr}")
+            time.sleep(0.6)  # the pause after the last reply
+    return seconds
+
+
 def inner(args):
     """Runs in host B's namespace."""
-    env = dict(os.environ, W32_ROOT=args.root_a)
+    env_a = dict(os.environ, W32_ROOT=args.root_a)
+    env_b = dict(os.environ, W32_ROOT=args.root_b)
     netns_a = ["ip", "netns", "exec", args.ns_a]
-    relay = subprocess.Popen(netns_a + [args.build + "/tools/mailslot-relay", "--name", "BENCHA"],
-                             env=env, stderr=subprocess.PIPE)
+    svcctl = args.build + "/tools/svcctl/svcctl"
+    relays = [subprocess.Popen(netns_a + [args.build + "/tools/mailslot-relay", "--name", "BENCHA"],
+                               env=env_a, stderr=subprocess.PIPE),
+              subprocess.Popen([args.build + "/tools/mailslot-relay", "--name", "BENCHB"],
+                               env=env_b, stderr=subprocess.PIPE)]
     reader_proc = subprocess.Popen(netns_a + [args.build + "/tests/network/slot_reader", "bench"],
-                                   env=env, stdout=subprocess.PIPE)
+                                   env=env_a, stdout=subprocess.PIPE)
+    service = False
     try:
-        while b"registered" not in relay.stderr.readline():
-            if relay.poll() is not None:
-                sys.exit("bench: the relay did not start")
+        for relay in relays:
+            while b"registered" not in relay.stderr.readline():
+                if relay.poll() is not None:
+                    sys.exit("bench: a relay did not start")
         reader = Reader(reader_proc)
         while not reader.ready:
             reader.poll(0.1)
@@ -114,11 +156,29 @@ def inner(args):
         slot_path = os.path.join(args.root_a, "mailslot", "bench")
         reader.count = 0
         direct, direct_s = drive(reader, lambda i: local.sendto(data, slot_path), args.messages)
+        reader_proc.kill()
+
+        subprocess.run(netns_a + [svcctl, "create", "Sample service",
+                                  args.build + "/mailslot-service"], env=env_a, check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(netns_a + [svcctl, "start", "Sample service"], env=env_a, check=True,
+                       stdout=subprocess.DEVNULL)
+        service = True
+        data_file = os.path.join(args.root_a, "abc.txt")
+        with open(data_file, "w") as f:
+            f.write("a b c")
+        seconds = client_latency(args, env_a, env_b, netns_a, data_file)
     finally:
         reader_proc.kill()
-        relay.terminate()
-        relay.wait(10)
+        if service:
+            subprocess.run(netns_a + [svcctl, "stop", "Sample service"], env=env_a,
+                           stdout=subprocess.DEVNULL)
+        for relay in relays:
+            relay.terminate()
+            relay.wait(10)
 
+    ms = lambda v: f"{v * 1000:,.0f}"
+    ratios = [r / l for l, r in zip(seconds["local"], seconds["remote"])]
     print("| Measure | Result | Compared with |")
     print("| --- | --- | --- |")
     print(f"| Datagrams delivered by one relay ({args.size}-byte messages, {args.messages} sent, "
@@ -126,6 +186,10 @@ def inner(args):
           f"({relayed} delivered in {relay_s:.2f} s) | the same messages written straight into "
           f"the slot's socket on host A: {direct / direct_s:,.0f} per second ({direct} in "
           f"{direct_s:.2f} s) |")
+    print(f"| mailslot-client from host B (`--server`), request to reply, {args.rounds} runs | "
+          f"**{spread(seconds['remote'], ms)} ms** | the same request on host A, in turn: "
+          f"{spread(seconds['local'], ms)} ms; from B at "
+          f"{spread(ratios, lambda v: f'{v:.3g}')}× the time, pair by pair |")
 
 
 def main():
@@ -133,18 +197,22 @@ def main():
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--messages", type=int, default=20000)
     parser.add_argument("--size", type=int, default=64)
+    parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--inner", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--ns-a", help=argparse.SUPPRESS)
     parser.add_argument("--root-a", help=argparse.SUPPRESS)
+    parser.add_argument("--root-b", help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
+    if args.rounds < 5:
+        sys.exit("bench/relay_bench.py: --rounds must be 5 or more")
     if args.inner:
         inner(args)
         return
     if os.geteuid() != 0:
-        sys.exit("bench/relay_rate.py needs root (network namespaces, ports 137 and 138)")
+        sys.exit("bench/relay_bench.py needs root (network namespaces, ports 137 and 138)")
     # A stop by SIGTERM still removes the namespaces.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit("bench/relay_rate.py: stopped"))
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("bench/relay_bench.py: stopped"))
     prefix = f"msrbench{os.getpid()}"
     ns_a, ns_b = prefix + "a", prefix + "b"
     root = tempfile.mkdtemp(prefix="relay-bench-")
@@ -159,8 +227,9 @@ def main():
             sh("ip", "-n", ns, "link", "set", "veth0", "up")
             sh("ip", "-n", ns, "link", "set", "lo", "up")
         subprocess.run(["ip", "netns", "exec", ns_b, sys.executable, os.path.abspath(__file__),
-                        "--inner", "--ns-a", ns_a, "--root-a", root + "/a", "--build", args.build,
-                        "--messages", str(args.messages), "--size", str(args.size)], check=True)
+                        "--inner", "--ns-a", ns_a, "--root-a", root + "/a", "--root-b", root + "/b",
+                        "--build", args.build, "--messages", str(args.messages),
+                        "--size", str(args.size), "--rounds", str(args.rounds)], check=True)
     finally:
         subprocess.run(["ip", "netns", "del", ns_a], stderr=subprocess.DEVNULL)
         subprocess.run(["ip", "netns", "del", ns_b], stderr=subprocess.DEVNULL)
