@@ -15,6 +15,22 @@ NetbiosName canonical(NetbiosName name)
     return name;
 }
 
+// An authoritative answer of kind opcode to request, about the name it
+// asks for, at this node's address on the interface it came in on.
+NamePacket answer_to(const NamePacket &request, uint8_t opcode, const Interface &arrived)
+{
+    NamePacket p;
+    p.id = request.id;
+    p.response = true;
+    p.opcode = opcode;
+    p.authoritative = true;
+    p.recursion_desired = true;
+    p.has_record = true;
+    p.record.name = request.question;
+    p.record.address = arrived.address;
+    return p;
+}
+
 } // namespace
 
 NameService::NameService(const NetbiosName &unique, const NetbiosName &group,
@@ -191,17 +207,9 @@ void NameService::answer_query(const NamePacket &query, const Interface &arrived
     if (state_ != State::Registered || query.question_type != kTypeNb ||
         !is_ours(query.question, &group))
         return;
-    NamePacket p;
-    p.id = query.id;
-    p.response = true;
-    p.opcode = kOpQuery;
-    p.authoritative = true;
-    p.recursion_desired = true;
-    p.has_record = true;
-    p.record.name = query.question;
+    NamePacket p = answer_to(query, kOpQuery, arrived);
     p.record.ttl = kTtlSeconds;
     p.record.nb_flags = group ? kNbGroup : 0;
-    p.record.address = arrived.address;
     transport_->send_name_packet(arrived, from, port, build_name_packet(p));
 }
 
@@ -210,17 +218,9 @@ void NameService::defend(const NamePacket &request, const Interface &arrived, ui
 {
     if (state_ != State::Registered || canonical(request.question) != unique_)
         return;
-    NamePacket p;
-    p.id = request.id;
-    p.response = true;
-    p.opcode = kOpRegistration;
-    p.authoritative = true;
-    p.recursion_desired = true;
+    NamePacket p = answer_to(request, kOpRegistration, arrived);
     p.recursion_available = true;
     p.rcode = kRcodeActive;
-    p.has_record = true;
-    p.record.name = request.question;
-    p.record.address = arrived.address;
     transport_->send_name_packet(arrived, from, port, build_name_packet(p));
 }
 
