@@ -15,20 +15,6 @@ namespace {
 
 const char kControlPrefix[] = "CONTROL ";
 
-bool WriteAll(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 sockaddr_un AddressOf(const std::string &path)
 {
     sockaddr_un addr = {};
@@ -59,6 +45,20 @@ UniqueFd ConnectTo(const std::string &path)
 }
 
 } // namespace
+
+bool WriteAll(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
 
 bool ParseControlCode(const std::string &digits, uint32_t &code)
 {
@@ -193,15 +193,19 @@ bool Conversation::WaitForClose(Clock::duration limit)
     }
 }
 
-void ProgressClock::Observe(const ServiceRecord &record, Clock::time_point now)
+bool ProgressClock::Observe(const ServiceRecord &record, Clock::time_point now)
 {
     bool progress = !last_ || record.state != last_->state ||
                     record.checkPoint != last_->checkPoint;
-    if (progress) {
-        auto hint = std::chrono::milliseconds(record.waitHint);
-        deadline_ = now + std::max(hint, std::chrono::milliseconds(kMinimumWait));
-    }
+    if (progress)
+        deadline_ = now + AllowedWait(record);
     last_ = record;
+    return progress;
+}
+
+std::chrono::milliseconds ProgressClock::AllowedWait(const ServiceRecord &record)
+{
+    return std::max(std::chrono::milliseconds(record.waitHint), kMinimumWait);
 }
 
 UniqueFd ListenAt(const std::string &path)

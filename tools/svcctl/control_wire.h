@@ -74,13 +74,21 @@ public:
     // A zero or tiny wait hint still leaves the service this long.
     static constexpr std::chrono::milliseconds kMinimumWait{2000};
 
-    void Observe(const ServiceRecord &record, Clock::time_point now = Clock::now());
+    // Takes a report; returns whether it made progress (a new state or
+    // checkpoint), which restarts the clock.
+    bool Observe(const ServiceRecord &record, Clock::time_point now = Clock::now());
     Clock::time_point Deadline() const { return deadline_; }
+
+    // How long a report that made progress allows until the next.
+    static std::chrono::milliseconds AllowedWait(const ServiceRecord &record);
 
 private:
     std::optional<ServiceRecord> last_;
     Clock::time_point deadline_ = Clock::now() + kMinimumWait;
 };
+
+// Writes all of text to fd, carrying on after a short write; false on failure.
+bool WriteAll(int fd, const std::string &text);
 
 // Binds and listens at path (non-blocking, close-on-exec).
 UniqueFd ListenAt(const std::string &path);

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/posix/layer_shared.h"
+#include "control_wire.h"
 
 namespace {
 
@@ -47,16 +48,10 @@ bool ReadFileAt(int dirFd, const char *name, std::string &text)
     }
 }
 
-// One write, a short one counting as a failure: the files hold a line or two.
-bool WriteWhole(int fd, const std::string &text)
-{
-    return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
 bool WriteFileAt(int dirFd, const char *name, const std::string &text)
 {
     UniqueFd fd(openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    return fd && WriteWhole(fd.get(), text);
+    return fd && WriteAll(fd.get(), text);
 }
 
 // A name longer than a directory entry may be lives under an entry made from
@@ -83,29 +78,12 @@ std::string LongNameEntry(const std::string &name)
 
 } // namespace
 
-// Empty and "." components are dropped; ".." is kept, as only the file
-// system knows what it leads to.
 std::string AbsolutePath(const std::string &path)
 {
-    std::string full = path;
-    if (full.empty() || full[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr)
-            FailErrno("cannot find the current directory");
-        full = std::string(cwd) + "/" + path;
-    }
-    std::string clean;
-    size_t start = 0;
-    while (start <= full.size()) {
-        size_t end = full.find('/', start);
-        if (end == std::string::npos)
-            end = full.size();
-        std::string part = full.substr(start, end - start);
-        if (!part.empty() && part != ".")
-            clean += "/" + part;
-        start = end + 1;
-    }
-    return clean.empty() ? "/" : clean;
+    std::string full;
+    if (!w32::absolute_path(path, &full))
+        FailErrno("cannot find the current directory");
+    return full;
 }
 
 namespace {
@@ -334,7 +312,7 @@ UniqueFd ServiceDir::StartHistory() const
 
 bool ServiceDir::AppendHistory(int historyFd, const ServiceRecord &record)
 {
-    return WriteWhole(historyFd, FormatRecordWords(record) + "\n");
+    return WriteAll(historyFd, FormatRecordWords(record) + "\n");
 }
 
 UniqueFd ServiceDir::TryLock() const

@@ -2,10 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 
-#include <algorithm>
 #include <chrono>
-
-#include "control_wire.h"
 
 namespace {
 
@@ -15,10 +12,7 @@ const char kStopping[] = "STOPPING=1";
 
 void SystemdNotifier::Report(const ServiceRecord &record, long pid)
 {
-    bool progress = !last_ || record.state != last_->state ||
-                    record.checkPoint != last_->checkPoint;
-    last_ = record;
-    if (!progress)
+    if (!enabled_ || !clock_.Observe(record))
         return;
 
     std::string status = "STATUS=" + std::string(StateName(record.state));
@@ -29,8 +23,7 @@ void SystemdNotifier::Report(const ServiceRecord &record, long pid)
     case SERVICE_PAUSE_PENDING: {
         // systemd's own start and stop timeouts give way to a service that
         // keeps making progress within its wait hints, as the manager's do.
-        auto wait = std::max(std::chrono::milliseconds(record.waitHint),
-                             std::chrono::milliseconds(ProgressClock::kMinimumWait));
+        auto wait = ProgressClock::AllowedWait(record);
         std::string stopping = record.state == SERVICE_STOP_PENDING && !stopping_
                                    ? std::string(kStopping) + "\n"
                                    : std::string();
@@ -55,7 +48,7 @@ void SystemdNotifier::Report(const ServiceRecord &record, long pid)
 
 void SystemdNotifier::Stopping()
 {
-    if (!stopping_)
+    if (enabled_ && !stopping_)
         Send(kStopping);
     stopping_ = true;
 }
@@ -63,6 +56,5 @@ void SystemdNotifier::Stopping()
 void SystemdNotifier::Send(const std::string &message)
 {
     // A message systemd cannot take changes nothing for the service.
-    if (enabled_)
-        sd_notify(0, message.c_str());
+    sd_notify(0, message.c_str());
 }

@@ -5,9 +5,9 @@
 #ifndef SVCCTL_SYSTEMD_NOTIFY_H
 #define SVCCTL_SYSTEMD_NOTIFY_H
 
-#include <optional>
 #include <string>
 
+#include "control_wire.h"
 #include "status_output.h"
 
 class SystemdNotifier {
@@ -28,7 +28,7 @@ private:
     bool enabled_;
     bool ready_ = false;
     bool stopping_ = false;
-    std::optional<ServiceRecord> last_;
+    ProgressClock clock_; // only to tell which reports made progress
 };
 
 #endif

@@ -66,6 +66,12 @@ constexpr char kDefaultMachineRoot[] = "/tmp/w32root";
 // found); empty and "." components are dropped, so there is no trailing '/'.
 std::string machine_root_path();
 
+// path made absolute against the working directory, empty and "." components
+// dropped (".." is kept: only the file system knows what it leads to); false
+// (errno set) when a relative path meets a working directory that cannot be
+// found.
+bool absolute_path(const std::string &path, std::string *out);
+
 // The folders the layer keeps in the machine root: drive_<letter> for each
 // drive, and the mailslot names' folder.
 constexpr char kDriveDirPrefix[] = "drive_";

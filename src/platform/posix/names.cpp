@@ -267,17 +267,12 @@ DWORD resolve_drive_path(const FileName &name, bool may_create, FilePath *out)
 
 } // namespace
 
-std::string machine_root_path()
+bool absolute_path(const std::string &path, std::string *out)
 {
-    const char *root = getenv("W32_ROOT");
-    std::string given = (root && *root) ? root : kDefaultMachineRoot;
     std::string cwd;
-    if (given[0] != '/' && !working_directory(&cwd)) {
-        while (given.size() > 1 && given.back() == '/')
-            given.pop_back();
-        return given;
-    }
-    std::string full = given[0] == '/' ? given : cwd + "/" + given;
+    if (path[0] != '/' && !working_directory(&cwd))
+        return false;
+    std::string full = path[0] == '/' ? path : cwd + "/" + path;
     std::string clean;
     for (size_t start = 0; start <= full.size();) {
         size_t end = std::min(full.find('/', start), full.size());
@@ -286,7 +281,20 @@ std::string machine_root_path()
             clean += "/" + part;
         start = end + 1;
     }
-    return clean.empty() ? "/" : clean;
+    *out = clean.empty() ? "/" : clean;
+    return true;
+}
+
+std::string machine_root_path()
+{
+    const char *root = getenv("W32_ROOT");
+    std::string given = (root && *root) ? root : kDefaultMachineRoot;
+    std::string full;
+    if (absolute_path(given, &full))
+        return full;
+    while (given.size() > 1 && given.back() == '/')
+        given.pop_back();
+    return given;
 }
 
 bool owner_is_trusted(const struct stat &st)
