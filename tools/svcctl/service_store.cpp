@@ -48,6 +48,16 @@ bool ReadFileAt(int dirFd, const char *name, std::string &text)
     }
 }
 
+// A file of one line, without its line end; false with errno set on failure.
+bool ReadLineAt(int dirFd, const char *name, std::string &line)
+{
+    if (!ReadFileAt(dirFd, name, line))
+        return false;
+    while (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    return true;
+}
+
 bool WriteFileAt(int dirFd, const char *name, const std::string &text)
 {
     UniqueFd fd(openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -255,23 +265,16 @@ void ServiceStore::Remove(const ServiceDir &dir) const
 std::string ServiceDir::Program() const
 {
     std::string text;
-    if (!ReadFileAt(fd_.get(), kProgramFile, text))
+    if (!ReadLineAt(fd_.get(), kProgramFile, text))
         FailErrno("cannot read the program of \"" + name_ + "\"");
-    while (!text.empty() && text.back() == '\n')
-        text.pop_back();
     return text;
 }
 
 std::string ServiceDir::User() const
 {
     std::string text;
-    if (!ReadFileAt(fd_.get(), kUserFile, text)) {
-        if (errno == ENOENT)
-            return text; // registered without one
+    if (!ReadLineAt(fd_.get(), kUserFile, text) && errno != ENOENT) // none: registered without one
         FailErrno("cannot read the account of \"" + name_ + "\"");
-    }
-    while (!text.empty() && text.back() == '\n')
-        text.pop_back();
     return text;
 }
 
