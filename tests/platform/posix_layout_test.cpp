@@ -1,5 +1,6 @@
 // Where the stand-in keeps the machine, and how it refuses a tampered one:
 // links, foreign owners and writable directories in $W32_ROOT.
+#include <errno.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,4 +186,42 @@ TEST_F(Layout, RootThatIsALinkIsRefused)
     EXPECT_EQ(create("C:\\f.txt"), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(CreateMailslotA("\\\\.\\mailslot\\x", 0, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(Layout, ThePathWalkJudgesEveryStepWhereverLinksLead)
+{
+    // The root is the test's own (0755, root's or the tester's), in /tmp.
+    uid_t me = geteuid();
+    ASSERT_EQ(mkdir(at("a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(at("open").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(at("open").c_str(), 0777), 0);
+    WriteWholeFile(at("a/file"), "x");
+    ASSERT_EQ(symlink("../open", at("a/up").c_str()), 0);
+    ASSERT_EQ(symlink(at("a/..").c_str(), at("a/abs").c_str()), 0);
+    ASSERT_EQ(symlink("loop", at("a/loop").c_str()), 0);
+
+    auto walk = [&](const std::string &path, w32::UntrustedStep *step = nullptr) {
+        w32::UniqueFd fd;
+        w32::UntrustedStep ignored;
+        errno = 0;
+        bool ok = w32::open_trusted_path(path, me, &fd, step ? step : &ignored);
+        EXPECT_EQ(ok, fd.valid()) << path;
+        return ok ? 0 : errno;
+    };
+    EXPECT_EQ(walk(at("a/./file")), 0);
+    EXPECT_EQ(walk(at("a/abs/a/file")), 0); // abs leads back to the root
+    EXPECT_EQ(walk(at("a/file/x")), ENOTDIR);
+    EXPECT_EQ(walk(at("a/missing")), ENOENT);
+    EXPECT_EQ(walk(at("a/loop")), ELOOP);
+
+    w32::UntrustedStep step;
+    EXPECT_EQ(walk(at("a/up/anything"), &step), EACCES);
+    EXPECT_EQ(step.path, at("open")); // named by where the link led
+    EXPECT_EQ(step.verdict.reason, w32::TrustVerdict::OthersWritable);
+    ASSERT_EQ(chmod(at("open").c_str(), 01777), 0); // sticky: entries of its own are fine
+    WriteWholeFile(at("open/mine"), "x");
+    EXPECT_EQ(walk(at("a/up/mine")), 0);
+    ASSERT_EQ(chmod(at("open").c_str(), 0775), 0);
+    EXPECT_EQ(walk(at("a/up/mine"), &step), EACCES);
+    EXPECT_EQ(step.verdict.reason, w32::TrustVerdict::GroupWritable);
 }

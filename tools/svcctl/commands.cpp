@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/posix/layer_shared.h"
 #include "control_wire.h"
@@ -44,6 +45,17 @@ void CheckCanRun(const std::string &program, const std::optional<Account> &accou
     });
 }
 
+// Who may own a step of the path to the program of a service that runs as
+// `account`, or as this process's account without one: the uid and its name.
+std::pair<uid_t, std::string> ProgramTrustee(const std::optional<Account> &account)
+{
+    uid_t uid = account ? account->uid : geteuid();
+    if (uid == 0)
+        return {0, "root"};
+    return {uid, "root or " + (account ? account->name : std::string("you")) +
+                     ", whom the service runs as"};
+}
+
 // create / delete
 
 // user: the account the service runs as; null for the caller's own.
@@ -61,8 +73,10 @@ int CreateService(const std::string &name, const std::string &program, const cha
     std::string absolute = AbsolutePath(program);
     if (account)
         PrepareServiceDirs(*account);
-    // A program not installed yet is looked for again at start.
-    if (access(absolute.c_str(), F_OK) == 0)
+    // A program not installed yet is looked for again at start; one that
+    // lies where another account could change it is refused now.
+    auto [trustee, whom] = ProgramTrustee(account);
+    if (OpenCheckedProgram(absolute, trustee, whom).fd)
         CheckCanRun(absolute, account);
     ServiceDir dir = store.Create(name, absolute, account ? account->name : std::string());
     std::printf("svcctl: created \"%s\" (%s)%s\n", dir.name().c_str(), absolute.c_str(),
@@ -256,12 +270,18 @@ int StartService(const std::string &name, bool foreground)
     setup.dir = &dir;
     setup.program = dir.Program();
     std::string user = dir.User();
-    if (user.empty()) {
-        CheckOwnDrive();
-    } else {
+    if (!user.empty())
         setup.account = LookUpAccount(user);
+    // Checked again, as a folder may have changed since create: what runs is
+    // the file checked now, through its descriptor.
+    auto [trustee, whom] = ProgramTrustee(setup.account);
+    setup.checked = OpenCheckedProgram(setup.program, trustee, whom);
+    if (!setup.checked.fd)
+        FailErrno("cannot run " + setup.program);
+    if (setup.account)
         PrepareServiceDirs(*setup.account);
-    }
+    else
+        CheckOwnDrive();
     CheckCanRun(setup.program, setup.account);
     setup.lock = dir.TryLock();
     if (!setup.lock)

@@ -34,6 +34,83 @@ void CheckProgram(const std::string &program)
     }
 }
 
+std::string DescribeDistrust(const w32::TrustVerdict &verdict, const std::string &whom)
+{
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(verdict.mode));
+    switch (verdict.reason) {
+    case w32::TrustVerdict::ForeignOwner:
+        return "belongs to " + DescribeUid(verdict.owner) + ", not to " + whom;
+    case w32::TrustVerdict::GroupWritable: {
+        const group *entry = getgrgid(verdict.group);
+        std::string name = "group " + std::to_string(verdict.group) +
+                           (entry ? std::string(" (") + entry->gr_name + ")" : "");
+        return "may be written by " + name + " (g+w, mode " + mode + ")";
+    }
+    case w32::TrustVerdict::OthersWritable:
+        return std::string("may be written by every account (o+w, mode ") + mode + ")";
+    case w32::TrustVerdict::Trusted:
+        break;
+    }
+    return "is trusted";
+}
+
+namespace {
+
+// The interpreter a #! line names, or empty for a file without one.
+std::string InterpreterOf(int fd)
+{
+    UniqueFd file(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+    char head[256];
+    ssize_t n = file ? pread(file.get(), head, sizeof head, 0) : -1;
+    if (n < 2 || head[0] != '#' || head[1] != '!')
+        return std::string();
+    std::string line(head + 2, static_cast<size_t>(n - 2));
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return "/"; // a script with no interpreter: exec refuses it
+    return line.substr(start, line.find_first_of(" \t\n", start) - start);
+}
+
+// Refuses path unless its every step passes for runsAs; fills fd with it, or
+// leaves fd empty with errno set when the path leads to no file.
+void OpenChecked(const std::string &path, uid_t runsAs, const std::string &whom,
+                 const std::string &program, UniqueFd *fd)
+{
+    w32::UntrustedStep step;
+    if (w32::open_trusted_path(path, runsAs, fd, &step))
+        return;
+    if (errno != EACCES || step.path.empty())
+        return;
+    Fail(ERROR_ACCESS_DENIED,
+         step.path + " " + DescribeDistrust(step.verdict, whom) + ", so another account could " +
+             (path == program ? "replace " + program
+                              : "replace " + path + ", the interpreter of " + program));
+}
+
+} // namespace
+
+CheckedProgram OpenCheckedProgram(const std::string &program, uid_t runsAs,
+                                  const std::string &whom)
+{
+    CheckedProgram checked;
+    OpenChecked(program, runsAs, whom, program, &checked.fd);
+    if (!checked.fd)
+        return checked;
+    int err = errno;
+    struct stat st;
+    if (fstat(checked.fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return checked; // no program: CheckProgram says so
+    std::string interpreter = InterpreterOf(checked.fd.get());
+    checked.script = !interpreter.empty();
+    if (checked.script) {
+        UniqueFd ignored; // exec finds what the interpreter's path leads to
+        OpenChecked(interpreter, runsAs, whom, program, &ignored);
+    }
+    errno = err;
+    return checked;
+}
+
 namespace {
 
 // The program's environment: the caller's without svcctl's own notification
@@ -67,13 +144,16 @@ std::vector<std::string> ProgramEnvironment(const Account *account, int channel)
     _exit(127);
 }
 
-[[noreturn]] void RunChild(const std::string &program, const Account *account,
-                           std::vector<std::string> env, int channel, int errorPipe,
-                           const sigset_t &childMask)
+[[noreturn]] void RunChild(const std::string &program, const CheckedProgram &checked,
+                           const Account *account, std::vector<std::string> env, int channel,
+                           int errorPipe, const sigset_t &childMask)
 {
     setpgid(0, 0); // terminal and group signals go to svcctl, which relays a stop
     CloseInheritedDescriptors();
     fcntl(channel, F_SETFD, 0);
+    // A script's interpreter opens it as /dev/fd/N, which must outlive the exec.
+    if (checked.script)
+        fcntl(checked.fd.get(), F_SETFD, 0);
     // An account of its own: nothing the caller may reach stays within the
     // program's reach, not even through its working directory, and what it
     // makes is its own and its group's.
@@ -90,14 +170,14 @@ std::vector<std::string> ProgramEnvironment(const Account *account, int channel)
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
     char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-    execve(program.c_str(), argv, envp.data());
+    fexecve(checked.fd.get(), argv, envp.data());
     ReportFailure(errorPipe);
 }
 
 } // namespace
 
-LaunchedProgram LaunchProgram(const std::string &program, const Account *account,
-                              const sigset_t &childMask)
+LaunchedProgram LaunchProgram(const std::string &program, const CheckedProgram &checked,
+                              const Account *account, const sigset_t &childMask)
 {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
@@ -117,7 +197,8 @@ LaunchedProgram LaunchProgram(const std::string &program, const Account *account
     if (launched.pid < 0)
         FailErrno("cannot start " + program);
     if (launched.pid == 0)
-        RunChild(program, account, std::move(env), programEnd.get(), errorWrite.get(), childMask);
+        RunChild(program, checked, account, std::move(env), programEnd.get(), errorWrite.get(),
+                 childMask);
 
     setpgid(launched.pid, launched.pid); // whichever of the two runs first
     errorWrite.reset();

@@ -34,6 +34,28 @@ Account LookUpAccount(const std::string &name);
 // "uid 65534 (nobody)"; "uid 4242" for a uid no account has.
 std::string DescribeUid(uid_t uid);
 
+// What makes an entry another account's to change, by the layer's verdict:
+// "belongs to uid 65534 (nobody), not to WHOM", "may be written by group
+// 100 (users) (g+w, mode 0775)" or "may be written by every account (o+w,
+// mode 0777)".
+std::string DescribeDistrust(const w32::TrustVerdict &verdict, const std::string &whom);
+
+// The program of a service, open as the very file that was checked and that
+// the service will run.
+struct CheckedProgram {
+    UniqueFd fd;         // O_PATH; empty when the path leads to no file (errno set)
+    bool script = false; // starts with #!: its interpreter reads it through the descriptor
+};
+
+// Opens program for a service that runs as the account `runsAs` (named by
+// `whom`, "root" or "root or ACCOUNT"). Each step of its path, each link on
+// the way and, for a #! script, its interpreter's path must belong to root
+// or runsAs and be writable by no other account (a sticky folder such as
+// /tmp excepted); a step another account could change fails with
+// ERROR_ACCESS_DENIED, naming it and what makes it so.
+CheckedProgram OpenCheckedProgram(const std::string &program, uid_t runsAs,
+                                  const std::string &whom);
+
 // The account a service without one of its own runs as, the one that
 // registered it, as the manager's listing names it: LocalSystem for root.
 std::string StartNameOf(uid_t uid);
@@ -67,8 +89,10 @@ struct LaunchedProgram {
 // and default signal dispositions, stdio inherited. With an account, the
 // process becomes it before the program starts (a failure is an execError),
 // in / and with an environment of the account's own.
-LaunchedProgram LaunchProgram(const std::string &program, const Account *account,
-                              const sigset_t &childMask);
+// The process runs the file `program` names through its checked descriptor,
+// never through the path again.
+LaunchedProgram LaunchProgram(const std::string &program, const CheckedProgram &checked,
+                              const Account *account, const sigset_t &childMask);
 
 // Checks, before anything starts, that program can be run; fails with the
 // error a start would report. A file without execute permission is no

@@ -357,13 +357,13 @@ void CheckTrusted(const std::string &path, const struct stat &st, uid_t trusted,
         throw UntrustedDirError(path + (S_ISLNK(st.st_mode) ? " is a symbolic link: "
                                                             : " is not a directory: ") +
                                 remedy);
-    if (st.st_uid != 0 && st.st_uid != trusted)
-        throw UntrustedDirError(path + " belongs to " + DescribeUid(st.st_uid) + ", not to " +
-                                whom + ": " + remedy);
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        throw UntrustedDirError(path + " may be written by other accounts than its owner: " +
-                                (isRoot ? "set W32_ROOT to a directory of your own"
-                                        : "chmod go-w " + path));
+    w32::TrustVerdict verdict = w32::judge_entry(st, trusted, w32::Sharing::Private);
+    if (verdict.trusted())
+        return;
+    std::string fix = verdict.reason == w32::TrustVerdict::ForeignOwner ? remedy
+                      : isRoot ? "set W32_ROOT to a directory of your own"
+                               : "chmod go-w " + path;
+    throw UntrustedDirError(path + " " + DescribeDistrust(verdict, whom) + ": " + fix);
 }
 
 UniqueFd OpenMachineRoot()

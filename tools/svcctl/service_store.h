@@ -101,7 +101,8 @@ void CheckServiceName(const std::string &name);
 // The folders of the machine root and whom each may belong to. The layer
 // trusts a directory that belongs to the process's own account or to root
 // and that no other account may write to, mailslot/ excepted; svcctl keeps
-// to the same rule, so what it accepts the service can use:
+// to the same rule, the layer's judge_entry, so what it accepts the service
+// can use (and judges a service's program by it too, OpenCheckedProgram):
 //
 //   folder      owner                                  mode   checked
 //   $W32_ROOT   root, or the one account that uses it  0755   every svcctl command; the layer at each

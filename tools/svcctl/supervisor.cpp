@@ -154,8 +154,8 @@ void Supervisor::Launch()
     if (!signals_)
         FailErrno("cannot watch signals");
 
-    program_ = LaunchProgram(setup_.program, setup_.account ? &*setup_.account : nullptr,
-                             originalMask_);
+    program_ = LaunchProgram(setup_.program, setup_.checked,
+                             setup_.account ? &*setup_.account : nullptr, originalMask_);
     channelOpen_ = true;
     connectDeadline_ = Clock::now() + kConnectTimeout;
     if (setup_.foreground)

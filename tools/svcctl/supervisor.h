@@ -13,6 +13,7 @@
 struct SupervisorSetup {
     const ServiceDir *dir = nullptr;
     std::string program;
+    CheckedProgram checked; // the file program named when it was checked, run as it is
     std::optional<Account> account; // the one it runs as, when not the caller's
     UniqueFd lock;     // held until the program has exited
     UniqueFd listener; // the control socket, already listening

@@ -119,7 +119,7 @@ HANDLE add_opened(DWORD err, const std::shared_ptr<HandleObject> &object);
 DWORD missing_leaf_error(const FilePath &path);
 
 // Whether the layer trusts what `st` describes by its owner: the caller or
-// root.
+// root, as judge_entry (trust.cpp) has it.
 bool owner_is_trusted(const struct stat &st);
 
 // Opens the checked mailslot folder of the machine root into `dir`. The

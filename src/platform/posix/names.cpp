@@ -34,16 +34,6 @@ bool working_directory(std::string *cwd)
     return true;
 }
 
-enum class Sharing { Private, StickyShared };
-
-bool mode_is_safe(const struct stat &st, Sharing sharing)
-{
-    bool writable_by_others = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    if (!writable_by_others)
-        return true;
-    return sharing == Sharing::StickyShared && (st.st_mode & S_ISVTX) != 0;
-}
-
 int open_dir_nofollow(int parent, const char *name)
 {
     return kernel().openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
@@ -80,7 +70,7 @@ DWORD open_checked_dir(int parent, const char *name, mode_t mode, Sharing sharin
             return error_from_errno(errno);
         st.st_mode = (st.st_mode & ~07777) | mode;
     }
-    if (!mode_is_safe(st, sharing))
+    if (!judge_entry(st, geteuid(), sharing).trusted())
         return ERROR_ACCESS_DENIED;
     *out = std::move(fd);
     return NO_ERROR;
@@ -295,11 +285,6 @@ std::string machine_root_path()
     while (given.size() > 1 && given.back() == '/')
         given.pop_back();
     return given;
-}
-
-bool owner_is_trusted(const struct stat &st)
-{
-    return st.st_uid == geteuid() || st.st_uid == 0;
 }
 
 DWORD open_mailslot_dir(MissingDir missing, UniqueFd *dir)
