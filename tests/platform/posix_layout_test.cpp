@@ -225,3 +225,33 @@ TEST_F(Layout, ThePathWalkJudgesEveryStepWhereverLinksLead)
     EXPECT_EQ(walk(at("a/up/mine"), &step), EACCES);
     EXPECT_EQ(step.verdict.reason, w32::TrustVerdict::GroupWritable);
 }
+
+TEST_F(Layout, NamesFoldTheirCaseBeyondAsciiAndStayFolded)
+{
+    using w32::fold_name_case;
+    EXPECT_TRUE(w32::same_name("café", "CAFÉ"));
+    EXPECT_TRUE(w32::same_name("Straße Ωμέγα", "STRAßE ΩΜΈΓΑ"));
+    EXPECT_FALSE(w32::same_name("cafe", "café"));  // an accent is no case
+    EXPECT_FALSE(w32::same_name("a€", "A$"));      // nor is a sign
+    EXPECT_EQ(fold_name_case("A\xff\xc3("), "a\xff\xc3("); // bytes of no character stay
+    EXPECT_EQ(fold_name_case("\xc3\x89\xed\xa0\x80"), "\xc3\xa9\xed\xa0\x80"); // nor a surrogate
+
+    // Folding a folded name changes nothing, for every character.
+    for (unsigned c = 1; c <= 0x10ffff; ++c) {
+        if (c >= 0xd800 && c <= 0xdfff)
+            continue;
+        std::string one;
+        if (c < 0x80) {
+            one = char(c);
+        } else if (c < 0x800) {
+            one = {char(0xc0 | c >> 6), char(0x80 | (c & 0x3f))};
+        } else if (c < 0x10000) {
+            one = {char(0xe0 | c >> 12), char(0x80 | ((c >> 6) & 0x3f)), char(0x80 | (c & 0x3f))};
+        } else {
+            one = {char(0xf0 | c >> 18), char(0x80 | ((c >> 12) & 0x3f)),
+                   char(0x80 | ((c >> 6) & 0x3f)), char(0x80 | (c & 0x3f))};
+        }
+        std::string folded = fold_name_case(one);
+        ASSERT_EQ(fold_name_case(folded), folded) << std::hex << c;
+    }
+}

@@ -316,6 +316,19 @@ TEST_F(PosixMailslot, NameIsCaseInsensitiveButTheFileKeepsItsCase)
     EXPECT_EQ(read(slot_), "broadcast");
     CloseHandle(direct);
     CloseHandle(broadcast);
+
+    // Beyond ASCII too, as long as the name's folded form fits.
+    HANDLE accented = CreateMailslotA("\\\\.\\mailslot\\café", 0, 0, nullptr);
+    ASSERT_NE(accented, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateMailslotA("\\\\.\\mailslot\\CAFÉ", 0, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(open_slot_writer("\\\\.\\mailslot\\cafe"), INVALID_HANDLE_VALUE);
+    HANDLE upper = open_slot_writer("\\\\.\\mailslot\\CAFÉ");
+    ASSERT_NE(upper, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(write(upper, "é"));
+    EXPECT_EQ(read(accented), "é");
+    CloseHandle(upper);
+    CloseHandle(accented);
 }
 
 TEST_F(PosixMailslot, LeftoversAtTheNameNeverBlockANewSlot)

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -74,10 +73,10 @@ bool IsLongName(const std::string &name)
 
 std::string LongNameEntry(const std::string &name)
 {
-    // FNV-1a over the name in lower case, as names ignore case.
+    // FNV-1a over the name with its case folded, as names ignore case.
     uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : name) {
-        hash ^= static_cast<unsigned char>(tolower(c));
+    for (unsigned char c : w32::fold_name_case(name)) {
+        hash ^= c;
         hash *= 1099511628211ull;
     }
     char entry[32];
@@ -184,7 +183,7 @@ bool ServiceStore::FindEntry(const std::string &name, std::string &entry) const
     rewinddir(dir);
     bool found = false;
     while (dirent *e = readdir(dir)) {
-        if (e->d_name[0] != '.' && strcasecmp(e->d_name, name.c_str()) == 0) {
+        if (e->d_name[0] != '.' && w32::same_name(e->d_name, name)) {
             entry = e->d_name;
             found = true;
             break;
@@ -213,7 +212,7 @@ ServiceDir ServiceStore::Find(const std::string &name) const
         return ServiceDir(std::move(fd), entry, entry);
     std::string registered;
     if (!ReadFileAt(fd.get(), kNameFile, registered) ||
-        strcasecmp(registered.c_str(), name.c_str()) != 0)
+        !w32::same_name(registered, name))
         Fail(ERROR_SERVICE_DOES_NOT_EXIST);
     return ServiceDir(std::move(fd), registered, entry);
 }

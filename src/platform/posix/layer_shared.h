@@ -105,6 +105,16 @@ struct UntrustedStep {
 bool open_trusted_path(const std::string &path, uid_t trusted, UniqueFd *out,
                        UntrustedStep *untrusted);
 
+// `name` with case folded as names of services and mailslots compare: each
+// UTF-8 character mapped to upper and then to lower case by the C library's
+// Unicode tables, so "café" and "CAFÉ" fold alike. Bytes that are no
+// UTF-8 character and characters without a case mapping stay as they are;
+// folding a folded name changes nothing.
+std::string fold_name_case(const std::string &name);
+
+// Whether two names are the same name, case aside.
+bool same_name(const std::string &a, const std::string &b);
+
 // The folders the layer keeps in the machine root: drive_<letter> for each
 // drive, and the mailslot names' folder.
 constexpr char kDriveDirPrefix[] = "drive_";

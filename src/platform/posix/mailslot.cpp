@@ -28,14 +28,6 @@ constexpr char kAbstractPrefix[] = "w32-mailslot/";
 constexpr size_t kMaxSlotName =
     sizeof(sockaddr_un::sun_path) - 1 - (sizeof kAbstractPrefix - 1) - (16 + 1 + 16 + 1);
 
-std::string lower_case(std::string name)
-{
-    for (char &c : name)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return name;
-}
-
 std::string descriptor_path(int fd)
 {
     return "/proc/self/fd/" + std::to_string(fd);
@@ -115,7 +107,8 @@ DWORD claim_slot_name(const SlotPlace &place, UniqueFd *holder)
 
 DWORD check_slot_name(const std::string &slot)
 {
-    return slot.size() > kMaxSlotName ? ERROR_FILENAME_EXCED_RANGE : NO_ERROR;
+    // The folded name is what the address holds, and may be longer.
+    return fold_name_case(slot).size() > kMaxSlotName ? ERROR_FILENAME_EXCED_RANGE : NO_ERROR;
 }
 
 DWORD find_slot_place(const std::string &slot, MissingDir missing, SlotPlace *out)
@@ -131,7 +124,7 @@ DWORD find_slot_place(const std::string &slot, MissingDir missing, SlotPlace *ou
     char machine[40];
     snprintf(machine, sizeof machine, "%llx:%llx/", (unsigned long long)dir.st_dev,
              (unsigned long long)dir.st_ino);
-    std::string name = kAbstractPrefix + std::string(machine) + lower_case(slot);
+    std::string name = kAbstractPrefix + std::string(machine) + fold_name_case(slot);
     memset(&out->holder, 0, sizeof out->holder);
     out->holder.sun_family = AF_UNIX;
     memcpy(out->holder.sun_path + 1, name.data(), name.size()); // sun_path[0] 0: abstract

@@ -1,15 +1,17 @@
 // How the layer understands a Windows name: the machine root and the checked
 // folders it keeps there, this machine's name (GetComputerNameA), drive paths,
-// mailslot names and native paths, where a drive or native path leads, and
-// GetFullPathNameA.
+// mailslot names and native paths, where a drive or native path leads,
+// GetFullPathNameA, and how names compare with case aside.
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <string>
@@ -336,6 +338,84 @@ DWORD missing_leaf_error(const FilePath &path)
     if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return ERROR_PATH_NOT_FOUND;
     return ERROR_FILE_NOT_FOUND;
+}
+
+namespace {
+
+// The C library's Unicode case tables, whatever locale the program runs in
+// (the "C" locale maps ASCII alone); null when the system has no UTF-8 locale,
+// and names then fold in ASCII.
+locale_t unicode_ctype()
+{
+    static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    return locale;
+}
+
+// The UTF-8 character at text[i] and its length; false for a byte that starts
+// none (a stray continuation byte, an overlong form, a surrogate, beyond
+// U+10FFFF, cut short).
+bool decode_utf8(const std::string &text, size_t i, wint_t *c, size_t *length)
+{
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t n = lead < 0x80 ? 1 : lead >= 0xc2 && lead < 0xe0 ? 2 : lead >= 0xe0 && lead < 0xf0 ? 3
+             : lead >= 0xf0 && lead < 0xf5 ? 4 : 0;
+    if (n == 0 || i + n > text.size())
+        return false;
+    static const wint_t kLeadMask[] = {0, 0x7f, 0x1f, 0x0f, 0x07};
+    static const wint_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    wint_t value = lead & kLeadMask[n];
+    for (size_t k = 1; k < n; ++k) {
+        unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xc0) != 0x80)
+            return false;
+        value = (value << 6) | (next & 0x3f);
+    }
+    if (value < kSmallest[n] || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff))
+        return false;
+    *c = value;
+    *length = n;
+    return true;
+}
+
+void encode_utf8(wint_t c, std::string *out)
+{
+    if (c < 0x80) {
+        *out += char(c);
+        return;
+    }
+    size_t n = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    static const unsigned char kLead[] = {0, 0, 0xc0, 0xe0, 0xf0};
+    *out += char(kLead[n] | (c >> (6 * (n - 1))));
+    for (size_t k = n - 1; k > 0; --k)
+        *out += char(0x80 | ((c >> (6 * (k - 1))) & 0x3f));
+}
+
+} // namespace
+
+std::string fold_name_case(const std::string &name)
+{
+    locale_t locale = unicode_ctype();
+    std::string folded;
+    for (size_t i = 0; i < name.size();) {
+        wint_t c;
+        size_t length;
+        if (!decode_utf8(name, i, &c, &length)) {
+            folded += name[i++];
+            continue;
+        }
+        if (locale)
+            c = towlower_l(towupper_l(c, locale), locale);
+        else if (c < 0x80)
+            c = wint_t(tolower(int(c)));
+        encode_utf8(c, &folded);
+        i += length;
+    }
+    return folded;
+}
+
+bool same_name(const std::string &a, const std::string &b)
+{
+    return a == b || fold_name_case(a) == fold_name_case(b);
 }
 
 } // namespace w32

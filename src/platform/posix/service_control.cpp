@@ -17,7 +17,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <strings.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -284,7 +283,7 @@ extern "C" SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceNam
                                                              LPHANDLER_FUNCTION lpHandlerProc)
 {
     Dispatcher *d = g_dispatcher.load();
-    if (d == nullptr || lpServiceName == nullptr || strcasecmp(lpServiceName, d->name.c_str()) != 0) {
+    if (d == nullptr || lpServiceName == nullptr || !same_name(lpServiceName, d->name)) {
         set_error(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
