@@ -42,6 +42,7 @@ public:
 
     DWORD write(const void *data, DWORD size, DWORD *done) override;
     void close() override;
+    void set_write_timeout(DWORD ms) { write_timeout_ms_.store(ms); }
 
 private:
     DWORD write_direct(const void *data, DWORD size, DWORD *done);
@@ -55,6 +56,7 @@ private:
     const std::unique_ptr<RelayLink> relay_;
     const std::string send_header_; // Remote: the relay's request, up to the data
     std::atomic<bool> closed_{false};
+    std::atomic<DWORD> write_timeout_ms_{kWriteTimeoutMs};
 };
 
 // Waits until `fd` is ready for `events`: NO_ERROR, or ERROR_SEM_TIMEOUT
@@ -102,18 +104,35 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
 }
 
 // Asks the holder whether this account may write. The socket is connected
-// to the holder, so the answer can come from the holder alone.
-DWORD ask_permission(int fd)
+// to the holder, so the answer can come from the holder alone; the kernel
+// tells whose account sent it.
+DWORD ask_permission(int fd, uid_t *holder = nullptr)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-    DWORD err = NO_ERROR;
+    int on = 1;
+    DWORD err = setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0
+                    ? NO_ERROR
+                    : error_from_errno(errno);
     while (err == NO_ERROR && send_layer_datagram(fd, kPermissionProbe, nullptr, 0) < 0)
         err = errno == EAGAIN ? wait_for(fd, POLLOUT, deadline) : error_from_errno(errno);
     while (err == NO_ERROR) {
         char answer = 0;
-        ssize_t got = kernel().recv(fd, &answer, 1, MSG_DONTWAIT);
-        if (got == 1)
+        struct iovec part = {&answer, 1};
+        CredentialsControl control;
+        struct msghdr msg = {};
+        msg.msg_iov = &part;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+        ssize_t got = kernel().recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (got == 1) {
+            struct ucred sender;
+            if (holder && !sender_credentials(&msg, &sender))
+                return ERROR_ACCESS_DENIED;
+            if (holder)
+                *holder = sender.uid;
             return answer == kMayWrite ? NO_ERROR : ERROR_ACCESS_DENIED;
+        }
         err = got < 0 && errno != EAGAIN && errno != EINTR ? error_from_errno(errno)
                                                           : wait_for(fd, POLLIN, deadline);
     }
@@ -245,7 +264,8 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 {
     if (size > kMaxMessageBytes)
         return ERROR_INVALID_PARAMETER;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(write_timeout_ms_.load());
     for (;;) {
         if (closed_.load())
             return ERROR_INVALID_HANDLE;
@@ -317,6 +337,35 @@ DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<H
                                       : MailslotWriter::Reach::Direct;
     *out = std::make_shared<MailslotWriter>(std::move(socket), reach, name.slot, can_write,
                                             std::move(relay), "");
+    return NO_ERROR;
+}
+
+DWORD mailslot_holder_account(const char *slot, uid_t *account)
+{
+    FileName name;
+    DWORD err = parse_file_name(slot, &name);
+    if (err == NO_ERROR && (name.kind != NameKind::Mailslot || name.broadcast || !name.host.empty()))
+        err = ERROR_INVALID_NAME;
+    UniqueFd socket;
+    if (err == NO_ERROR)
+        err = connect_to_holder(name.slot, false, &socket);
+    if (err == NO_ERROR) {
+        err = ask_permission(socket.get(), account);
+        if (err == ERROR_ACCESS_DENIED) // the answer is no; the account is still known
+            err = NO_ERROR;
+    }
+    return err;
+}
+
+DWORD mailslot_set_write_timeout(HANDLE handle, DWORD ms)
+{
+    std::shared_ptr<HandleObject> object = handle_get(handle);
+    if (!object)
+        return ERROR_INVALID_HANDLE;
+    auto *writer = dynamic_cast<MailslotWriter *>(object.get());
+    if (!writer)
+        return ERROR_INVALID_FUNCTION;
+    writer->set_write_timeout(std::min<DWORD>(ms, kWriteTimeoutMs));
     return NO_ERROR;
 }
 
