@@ -69,6 +69,13 @@ public:
         (void)data, (void)size, (void)done;
         return ERROR_ACCESS_DENIED;
     }
+    // Writes at the end of a disk file as it is at that moment, as the
+    // kernel appends: nobody's bytes are written over.
+    virtual DWORD append(const void *data, DWORD size, DWORD *done)
+    {
+        (void)data, (void)size, (void)done;
+        return ERROR_INVALID_PARAMETER;
+    }
     virtual DWORD seek(int64_t distance, DWORD method, bool wide, int64_t *position)
     {
         (void)distance, (void)method, (void)wide, (void)position;
@@ -203,6 +210,11 @@ union CredentialsControl {
     struct cmsghdr align;
     char bytes[CMSG_SPACE(sizeof(struct ucred))];
 };
+
+// Whether the flock locks on fd's file are all held by processes of
+// accounts that may not write to it (and at least one is): such a lock
+// keeps no writer out.
+bool locked_by_readers_only(int fd);
 
 // The credentials the kernel attached to a received datagram, if any.
 bool sender_credentials(struct msghdr *msg, struct ucred *sender);
