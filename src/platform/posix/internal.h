@@ -307,6 +307,7 @@ private:
     void listen_locked(SocketRole role);
     void take_raw_datagram_locked(int fd, size_t size, uid_t sender);
     void take_layer_datagram_locked(int fd, size_t size);
+    bool accepted_locked(uid_t sender) const;
     bool may_write_locked(const struct ucred *sender) const;
     Room make_room_locked(uid_t sender, size_t size);
     void queue_locked(uid_t sender, Message message);

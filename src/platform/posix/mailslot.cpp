@@ -227,8 +227,16 @@ DWORD MailslotServer::start_receiving()
     return err;
 }
 
+bool MailslotServer::accepted_locked(uid_t sender) const
+{
+    return !filtered_ || std::find(accepted_senders_.begin(), accepted_senders_.end(), sender) !=
+                             accepted_senders_.end();
+}
+
 bool MailslotServer::may_write_locked(const struct ucred *sender) const
 {
+    if (!accepted_locked(sender ? sender->uid : kUnknownSender))
+        return false;
     return open_to_everyone_ || (sender && (sender->uid == 0 || sender->uid == owner_));
 }
 
@@ -373,17 +381,16 @@ MailslotServer::Pump MailslotServer::pump_locked(SocketRole role, size_t budget)
             return Pump::Empty;
         struct ucred sender;
         const uid_t account = sender_credentials(&msg, &sender) ? sender.uid : kUnknownSender;
-        if (filtered_ && std::find(accepted_senders_.begin(), accepted_senders_.end(), account) ==
-                             accepted_senders_.end()) {
-            discard(fd);
-            continue;
-        }
-        const size_t message_size = layer && size > 0 ? size_t(size) - 1 : size_t(size);
         // A probe takes no room: it is answered at once.
         if (layer && size > 0 && kind == kPermissionProbe) {
             take_layer_datagram_locked(fd, size_t(size));
             continue;
         }
+        if (!accepted_locked(account)) {
+            discard(fd);
+            continue;
+        }
+        const size_t message_size = layer && size > 0 ? size_t(size) - 1 : size_t(size);
         // Too large to keep, it is still counted in, so its reader hears of it.
         const bool too_large = !layer && message_size > accepted_size_;
         if (layer && message_size > kMaxRawDatagramBytes) {
