@@ -127,15 +127,29 @@ TEST_F(ClientTest, SaysWhatToDoWhenNoServerIsRunning)
     EXPECT_EQ(RunClient("--exit").status, 2);
 }
 
-TEST_F(ClientTest, SaysWhenAnotherProgramHoldsTheReplySlot)
+TEST_F(ClientTest, WaitsItsTurnForTheReplySlotWithinItsTimeout)
 {
     HANDLE held = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    Outcome outcome = RunClient("/etc/hostname");
+    auto start = std::chrono::steady_clock::now();
+    Outcome outcome = RunClient("--timeout 0.5 /etc/hostname");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(outcome.status, 2);
-    EXPECT_NE(outcome.output.find("already holds the reply slot"), std::string::npos)
-        << outcome.output;
+    EXPECT_NE(outcome.output.find("held the reply slot"), std::string::npos) << outcome.output;
+    EXPECT_GE(seconds, 0.5);
+    EXPECT_LT(seconds, 3.0);
     CloseHandle(held);
+}
+
+TEST_F(ClientTest, AMissingMachineRootIsReportedAndLeftMissing)
+{
+    const std::string absent = root + "/absent";
+    static TempDir outputs;
+    RunResult r = RunProgram({MAILSLOT_CLIENT, "/etc/hostname"}, outputs.path(), 30, false,
+                             [&] { return setenv("W32_ROOT", absent.c_str(), 1) == 0; });
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+    EXPECT_NE(access(absent.c_str(), F_OK), 0) << "the client made the machine root";
 }
 
 TEST_F(ClientTest, GivesUpWhenNoReplyComes)
