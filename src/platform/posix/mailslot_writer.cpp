@@ -22,15 +22,29 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long the relay's delivery waits on a slot whose socket is full: enough
-// for a busy receiver thread, not for a reader that has stopped.
+// How long a broadcast, or the relay's delivery, waits on a slot whose
+// socket is full: enough for a busy receiver thread, or for one that drains
+// another account's flood, not for a reader that has stopped.
 constexpr int kDeliveryWaitMs = 1000;
+
+// A datagram socket whose blocking sends give up after kDeliveryWaitMs.
+UniqueFd new_delivery_socket()
+{
+    UniqueFd socket = new_datagram_socket();
+    const struct timeval wait = {kDeliveryWaitMs / 1000, (kDeliveryWaitMs % 1000) * 1000};
+    if (socket.valid() &&
+        setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0)
+        socket.reset();
+    return socket;
+}
 
 // "\\.\mailslot\NAME" is a direct handle: its socket is connected to the
 // holder, and a WriteFile waits (at most kWriteTimeoutMs) while the holder
-// is full. "\\*\mailslot\NAME" is a broadcast handle: it never waits, and a
-// message nobody can take is lost, as a broadcast is; when the host runs a
-// relay, the relay also sends it to the workgroup. "\\HOST\mailslot\NAME"
+// is full. "\\*\mailslot\NAME" is a broadcast handle: it waits at most
+// kDeliveryWaitMs for room in a holder's socket (another account may be
+// flooding it), and a message nobody can take is lost, as a broadcast is;
+// when the host runs a relay, the relay also sends it to the workgroup.
+// "\\HOST\mailslot\NAME"
 // on another machine or workgroup is a remote handle: each WriteFile is one
 // request to the relay, which sends it as a datagram.
 class MailslotWriter : public HandleObject {
@@ -289,7 +303,7 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
     *done = size;
-    deliver_broadcast(socket_.get(), slot_, data, size, false);
+    deliver_broadcast(socket_.get(), slot_, data, size, true);
     if (is_relayable_slot(slot_))
         relay_->post("send all " + slot_ + "\n" +
                      std::string(static_cast<const char *>(data), size));
@@ -326,7 +340,7 @@ DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<H
     UniqueFd socket;
     std::unique_ptr<RelayLink> relay;
     if (name.broadcast) {
-        socket = new_datagram_socket();
+        socket = new_delivery_socket();
         if (!socket.valid())
             return error_from_errno(errno);
         relay = std::make_unique<RelayLink>();
@@ -378,9 +392,8 @@ DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t 
         return err;
     // A socket holds only a few datagrams until the holder's receiver thread
     // takes them: a burst from the network waits for it rather than be lost.
-    UniqueFd socket = new_datagram_socket();
-    const struct timeval wait = {kDeliveryWaitMs / 1000, (kDeliveryWaitMs % 1000) * 1000};
-    if (!socket.valid() || setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0)
+    UniqueFd socket = new_delivery_socket();
+    if (!socket.valid())
         return error_from_errno(errno);
     return deliver_broadcast(socket.get(), slot, data, size, true);
 }
