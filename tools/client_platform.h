@@ -17,7 +17,8 @@ bool MachineIsReady(void);
 // or crowd out a reply.
 bool TrustServer(const char *server, HANDLE hReply);
 
-// Makes a write on mailslot writer h wait at most ms for room.
-void LimitSendWait(HANDLE h, DWORD ms);
+// Makes opening the server slot, asking who holds it and writing to it wait
+// at most ms for room, from now on.
+void LimitSlotWaits(DWORD ms);
 
 #endif

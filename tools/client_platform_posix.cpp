@@ -71,6 +71,11 @@ bool TrustServer(const char *server, HANDLE hReply)
     DWORD err = w32::mailslot_holder_account(kServerSlot, &holder);
     if (err == ERROR_FILE_NOT_FOUND)
         return true; // nobody holds it: sending says so
+    if (err == ERROR_SEM_TIMEOUT) {
+        fprintf(stderr, "mailslot-client: %s had no room even to say who holds it: the service "
+                        "is busy or stopped; try again\n", kServerSlot);
+        return false;
+    }
     if (err != NO_ERROR) {
         fprintf(stderr, "mailslot-client: cannot learn who holds %s (error %lu)\n", kServerSlot,
                 (unsigned long)err);
@@ -96,7 +101,7 @@ bool TrustServer(const char *server, HANDLE hReply)
     return true;
 }
 
-void LimitSendWait(HANDLE h, DWORD ms)
+void LimitSlotWaits(DWORD ms)
 {
-    w32::mailslot_set_write_timeout(h, ms);
+    w32::mailslot_limit_waits(ms);
 }

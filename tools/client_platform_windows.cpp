@@ -13,7 +13,7 @@ bool TrustServer(const char *server, HANDLE hReply)
     return true;
 }
 
-void LimitSendWait(HANDLE h, DWORD ms)
+void LimitSlotWaits(DWORD ms)
 {
-    (void)h, (void)ms;
+    (void)ms;
 }

@@ -117,6 +117,9 @@ HANDLE OpenServerSlot(const char *server, char *slot, size_t cbSlot)
         if (err == ERROR_FILE_NOT_FOUND)
             fprintf(stderr, "mailslot-client: no server is listening on %s: start the service "
                             "and try again\n", slot);
+        else if (err == ERROR_SEM_TIMEOUT)
+            fprintf(stderr, "mailslot-client: %s had no room for the request: the service is "
+                            "busy; try again\n", slot);
         else if (err == ERROR_BAD_NETPATH)
             fprintf(stderr, "mailslot-client: cannot reach %s (error 53): no host of that name "
                             "answers, or nothing here carries mailslots to other machines (on "
@@ -129,15 +132,15 @@ HANDLE OpenServerSlot(const char *server, char *slot, size_t cbSlot)
 }
 
 // Sends each text, without a NUL, as one message, in order, over one handle:
-// one writer's messages keep their order in the slot. A write waits for room
-// in a full slot at most waitMs.
+// one writer's messages keep their order in the slot. Opening and each
+// write wait for room in a full slot at most waitMs.
 bool Send(const char *server, const char *const *texts, int count, DWORD waitMs)
 {
     char slot[MAX_PATH];
+    LimitSlotWaits(waitMs);
     HANDLE h = OpenServerSlot(server, slot, sizeof slot);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    LimitSendWait(h, waitMs);
     bool ok = true;
     for (int i = 0; i < count && ok; i++) {
         DWORD cb = (DWORD)strlen(texts[i]), cbWritten = 0;
@@ -348,6 +351,8 @@ int main(int argc, char **argv)
         return EXIT_ERROR;
     }
 
+    DWORD spent = GetTickCount() - start;
+    LimitSlotWaits(spent < client.timeoutMs ? client.timeoutMs - spent : 0);
     if (!TrustServer(client.server, client.hReply)) {
         CloseHandle(client.hReply);
         return EXIT_ERROR;

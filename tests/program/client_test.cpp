@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "mailslot/mailslot.h"
+#include "platform/posix/layer_shared.h"
 #include "program_fixture.h"
 #include "support/child.h"
 
@@ -139,6 +140,29 @@ TEST_F(ClientTest, WaitsItsTurnForTheReplySlotWithinItsTimeout)
     EXPECT_GE(seconds, 0.5);
     EXPECT_LT(seconds, 3.0);
     CloseHandle(held);
+}
+
+TEST_F(ClientTest, ItsTimeoutBoundsASendWaitingForRoom)
+{
+    // A server slot that is full and never read: the send waits for room.
+    HANDLE full = CreateMailslotA("\\\\.\\mailslot\\$Channel1$", 0, 0, NULL);
+    ASSERT_NE(full, INVALID_HANDLE_VALUE);
+    HANDLE filler = CreateFileA("\\\\.\\mailslot\\$Channel1$", GENERIC_WRITE, FILE_SHARE_READ,
+                                NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(filler, INVALID_HANDLE_VALUE);
+    w32::mailslot_limit_waits(200);
+    DWORD written = 0;
+    while (WriteFile(filler, "fill", 4, &written, NULL)) {
+    }
+    auto start = std::chrono::steady_clock::now();
+    Outcome outcome = RunClient("--timeout 1 /etc/hostname");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.output.find("no room"), std::string::npos) << outcome.output;
+    EXPECT_LT(seconds, 3.0);
+    CloseHandle(filler);
+    CloseHandle(full);
+    w32::mailslot_limit_waits(10000);
 }
 
 TEST_F(ClientTest, AMissingMachineRootIsReportedAndLeftMissing)

@@ -168,9 +168,9 @@ DWORD mailslot_holder_account(const char *slot, uid_t *account);
 // messages from every account but `senders`.
 DWORD mailslot_accept_only(HANDLE handle, const std::vector<uid_t> &senders);
 
-// Makes a direct WriteFile on mailslot writer `handle` wait at most `ms`
-// (never more than its usual ten seconds) for room in a full slot.
-DWORD mailslot_set_write_timeout(HANDLE handle, DWORD ms);
+// Makes this process's direct opens, direct writes and holder queries wait
+// at most `ms` (never more than their usual ten seconds) on a full slot.
+void mailslot_limit_waits(DWORD ms);
 
 // The kernel calls through which the layer's files and mailslots reach their
 // data and metadata. The layer makes them through one table, the real calls

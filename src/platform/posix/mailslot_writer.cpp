@@ -22,6 +22,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// What this process lets a direct open's probe or a direct write wait for
+// room: kWriteTimeoutMs unless mailslot_limit_waits() said less.
+std::atomic<DWORD> g_wait_limit_ms{kWriteTimeoutMs};
+
+Clock::time_point wait_deadline()
+{
+    return Clock::now() + std::chrono::milliseconds(g_wait_limit_ms.load());
+}
+
 // How long a broadcast, or the relay's delivery, waits on a slot whose
 // socket is full: enough for a busy receiver thread, or for one that drains
 // another account's flood, not for a reader that has stopped.
@@ -56,7 +65,6 @@ public:
 
     DWORD write(const void *data, DWORD size, DWORD *done) override;
     void close() override;
-    void set_write_timeout(DWORD ms) { write_timeout_ms_.store(ms); }
 
 private:
     DWORD write_direct(const void *data, DWORD size, DWORD *done);
@@ -70,7 +78,6 @@ private:
     const std::unique_ptr<RelayLink> relay_;
     const std::string send_header_; // Remote: the relay's request, up to the data
     std::atomic<bool> closed_{false};
-    std::atomic<DWORD> write_timeout_ms_{kWriteTimeoutMs};
 };
 
 // Waits until `fd` is ready for `events`: NO_ERROR, or ERROR_SEM_TIMEOUT
@@ -122,7 +129,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
 // tells whose account sent it.
 DWORD ask_permission(int fd, uid_t *holder = nullptr)
 {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    const Clock::time_point deadline = wait_deadline();
     int on = 1;
     DWORD err = setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0
                     ? NO_ERROR
@@ -278,8 +285,7 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 {
     if (size > kMaxMessageBytes)
         return ERROR_INVALID_PARAMETER;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(write_timeout_ms_.load());
+    const Clock::time_point deadline = wait_deadline();
     for (;;) {
         if (closed_.load())
             return ERROR_INVALID_HANDLE;
@@ -371,16 +377,9 @@ DWORD mailslot_holder_account(const char *slot, uid_t *account)
     return err;
 }
 
-DWORD mailslot_set_write_timeout(HANDLE handle, DWORD ms)
+void mailslot_limit_waits(DWORD ms)
 {
-    std::shared_ptr<HandleObject> object = handle_get(handle);
-    if (!object)
-        return ERROR_INVALID_HANDLE;
-    auto *writer = dynamic_cast<MailslotWriter *>(object.get());
-    if (!writer)
-        return ERROR_INVALID_FUNCTION;
-    writer->set_write_timeout(std::min<DWORD>(ms, kWriteTimeoutMs));
-    return NO_ERROR;
+    g_wait_limit_ms.store(std::min<DWORD>(ms, kWriteTimeoutMs));
 }
 
 DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t size)
