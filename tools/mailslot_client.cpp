@@ -22,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "client_platform.h"
 #include "mailslot/mailslot.h"
 #include "mailslot/request_loop.h"
 #include "platform/platform.h"
@@ -116,6 +117,9 @@ HANDLE OpenServerSlot(const char *server, char *slot, size_t cbSlot)
         if (err == ERROR_FILE_NOT_FOUND)
             fprintf(stderr, "mailslot-client: no server is listening on %s: start the service "
                             "and try again\n", slot);
+        else if (err == ERROR_SEM_TIMEOUT)
+            fprintf(stderr, "mailslot-client: %s had no room for the request: the service is "
+                            "busy; try again\n", slot);
         else if (err == ERROR_BAD_NETPATH)
             fprintf(stderr, "mailslot-client: cannot reach %s (error 53): no host of that name "
                             "answers, or nothing here carries mailslots to other machines (on "
@@ -128,10 +132,12 @@ HANDLE OpenServerSlot(const char *server, char *slot, size_t cbSlot)
 }
 
 // Sends each text, without a NUL, as one message, in order, over one handle:
-// one writer's messages keep their order in the slot.
-bool Send(const char *server, const char *const *texts, int count)
+// one writer's messages keep their order in the slot. Opening and each
+// write wait for room in a full slot at most waitMs.
+bool Send(const char *server, const char *const *texts, int count, DWORD waitMs)
 {
     char slot[MAX_PATH];
+    LimitSlotWaits(waitMs);
     HANDLE h = OpenServerSlot(server, slot, sizeof slot);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -143,6 +149,9 @@ bool Send(const char *server, const char *const *texts, int count)
             fprintf(stderr, "mailslot-client: sending to %s failed (error 53): the host no "
                             "longer answers, or the %lu bytes are more than the 424 a message to "
                             "another machine carries\n", slot, (unsigned long)cb);
+        else if (!ok && GetLastError() == ERROR_SEM_TIMEOUT)
+            fprintf(stderr, "mailslot-client: %s had no room for the request within %g s: the "
+                            "service is busy; try again\n", slot, waitMs / 1000.0);
         else if (!ok)
             fprintf(stderr, "mailslot-client: sending to %s failed (error %lu)\n", slot,
                     (unsigned long)GetLastError());
@@ -247,7 +256,9 @@ int Ask(Client *client, const char *path)
             !MakeMarker(trailing, sizeof trailing))
             return EXIT_ERROR;
         const char *bracket[] = {leading, full, trailing};
-        if (!Send(client->server, opened ? bracket + 1 : bracket, opened ? 2 : 3))
+        DWORD spent = GetTickCount() - start;
+        DWORD left = spent < client->timeoutMs ? client->timeoutMs - spent : 0;
+        if (!Send(client->server, opened ? bracket + 1 : bracket, opened ? 2 : 3, left))
             return EXIT_ERROR;
 
         Outcome outcome = ReadWindow(client, leading, opened, full, trailing, start, answer);
@@ -310,22 +321,40 @@ int main(int argc, char **argv)
         if (first != argc)
             return Usage();
         const char *texts[] = {"exit"};
-        return Send(client.server, texts, 1) ? EXIT_COUNT : EXIT_ERROR;
+        return Send(client.server, texts, 1, client.timeoutMs) ? EXIT_COUNT : EXIT_ERROR;
     }
     if (first == argc)
         return Usage();
 
+    if (!MachineIsReady())
+        return EXIT_ERROR;
     // Replies are broadcast to every holder of the reply slot name, so this
-    // client must hold it while it waits. A larger message is none of the
+    // client must hold it while it waits; while another client does, it
+    // waits its turn within its time. A larger message is none of the
     // service's and is refused.
-    client.hReply = CreateMailslotA(kReplySlot, MAX_REPLY_SIZE, 0, NULL);
+    DWORD start = GetTickCount();
+    for (;;) {
+        client.hReply = CreateMailslotA(kReplySlot, MAX_REPLY_SIZE, 0, NULL);
+        if (client.hReply != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ALREADY_EXISTS ||
+            GetTickCount() - start >= client.timeoutMs)
+            break;
+        Sleep(kPollMs);
+    }
     if (client.hReply == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_ALREADY_EXISTS)
-            fprintf(stderr, "mailslot-client: another program already holds the reply slot %s: "
-                            "close it and try again\n", kReplySlot);
+            fprintf(stderr, "mailslot-client: another program held the reply slot %s for all of "
+                            "%g s: close it and try again\n", kReplySlot,
+                    client.timeoutMs / 1000.0);
         else
             fprintf(stderr, "mailslot-client: cannot create the reply slot %s (error %lu)\n",
                     kReplySlot, (unsigned long)GetLastError());
+        return EXIT_ERROR;
+    }
+
+    DWORD spent = GetTickCount() - start;
+    LimitSlotWaits(spent < client.timeoutMs ? client.timeoutMs - spent : 0);
+    if (!TrustServer(client.server, client.hReply)) {
+        CloseHandle(client.hReply);
         return EXIT_ERROR;
     }
 

@@ -58,7 +58,15 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
-typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED; // never used: no overlapped I/O
+// No overlapped I/O: a WriteFile on a disk file takes one whose Offset and
+// OffsetHigh are both 0xFFFFFFFF, to write at the file's end as it is then.
+typedef struct _OVERLAPPED {
+    uintptr_t Internal;
+    uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
 
 typedef union _LARGE_INTEGER {
     struct {

@@ -106,6 +106,13 @@ int perform(ChildAction action, const char *arg)
         return plant(arg);
     case ChildAction::SendToHolder:
         return send_to_holder(arg);
+    case ChildAction::Flood: {
+        HANDLE h = CreateFileA(arg, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD done = 0;
+        for (int i = 0; i < 2000 && h != INVALID_HANDLE_VALUE; i++)
+            WriteFile(h, "flood", 5, &done, nullptr);
+        return h == INVALID_HANDLE_VALUE ? error_exit_code() : 0;
+    }
     }
     return kChildDidNotRun;
 }

@@ -16,6 +16,7 @@ enum class ChildAction {
     CreateSlot,    // create mailslot arg, write "hello" to it and read it back
     Plant,         // leave "KIND:PATH" behind: a file, link, socket (dead) or dir
     SendToHolder,  // send a direct-message datagram to the abstract address arg
+    Flood,         // write "flood" to mailslot arg 2000 times
 };
 
 // Exit code returned when the child could not even start.

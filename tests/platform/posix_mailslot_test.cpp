@@ -19,6 +19,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/posix/layer_shared.h"
 #include "posix_child.h"
 #include "support/slots.h"
 #include "support/wait.h"
@@ -232,7 +233,9 @@ TEST_F(PosixMailslot, RawSocketClientSendsWholeMessagesOfAnySize)
     if (geteuid() != 0)
         return;
     // Only root can send more than the kernel's usual buffer: 1 MiB is still
-    // taken whole (into the empty queue), anything larger is discarded.
+    // taken whole (into the empty queue); a larger datagram is not kept, but
+    // its reader hears of it: every read of it fails with
+    // ERROR_INSUFFICIENT_BUFFER, the one with room for it takes it off.
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     int buffer = 4 << 20;
     ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &buffer, sizeof buffer), 0);
@@ -246,7 +249,9 @@ TEST_F(PosixMailslot, RawSocketClientSendsWholeMessagesOfAnySize)
                   ssize_t(data.size()));
     }
     close(fd);
-    EXPECT_EQ(waiting(), 1u);
+    EXPECT_EQ(waiting(), 2u);
+    EXPECT_EQ(read(slot_, 4096), "<error 122>");
+    EXPECT_EQ(read(slot_, DWORD(2 * mib.size())), "<error 122>");
     EXPECT_EQ(read(slot_, DWORD(2 * mib.size())), mib);
 }
 
@@ -358,28 +363,32 @@ TEST_F(PosixMailslot, LeftoversAtTheNameNeverBlockANewSlot)
     }
     EXPECT_EQ(stat_of("/etc/passwd").st_mode & S_IFMT, S_IFREG); // a link's target is left alone
 
-    // What cannot be taken over stays, and the slot works for every layer
-    // writer all the same: a directory with something in it...
+    // What cannot be taken over stays, and the name is not the slot's: the
+    // create fails as for a name already held, and leaves the name free. A
+    // directory with something in it...
     ASSERT_EQ(mkdir(socket_path("full").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(socket_path("full/inside").c_str(), 0755), 0);
-    slot_ = CreateMailslotA("\\\\.\\mailslot\\full", 0, 0, nullptr);
-    ASSERT_NE(slot_, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_EQ(CreateMailslotA("\\\\.\\mailslot\\full", 0, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
     EXPECT_TRUE(S_ISDIR(stat_of(socket_path("full")).st_mode));
-    for (const char *writer_name : {"\\\\.\\mailslot\\full", "\\\\*\\mailslot\\full"}) {
-        HANDLE writer = open_slot_writer(writer_name);
-        ASSERT_NE(writer, INVALID_HANDLE_VALUE) << writer_name;
-        EXPECT_TRUE(write(writer, writer_name));
-        EXPECT_EQ(read(slot_), writer_name);
-        CloseHandle(writer);
-    }
-    // ...and, for another account, a file it may not remove.
+    EXPECT_EQ(open_slot_writer("\\\\.\\mailslot\\full"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     if (geteuid() != 0)
         return;
+    // ...and, for another account, a file or a live socket it may not remove,
+    // which would take raw clients' requests.
     FILE *roots = fopen(socket_path("roots").c_str(), "w");
     ASSERT_NE(roots, nullptr);
     fclose(roots);
-    EXPECT_EQ(run_child(ChildAction::CreateSlot, "\\\\.\\mailslot\\roots", true), 0);
-    EXPECT_TRUE(S_ISREG(stat_of(socket_path("roots")).st_mode));
+    int live = BindSocket(socket_path("live"), SOCK_DGRAM);
+    ASSERT_GE(live, 0);
+    for (const char *name : {"roots", "live"}) {
+        EXPECT_EQ(run_child(ChildAction::CreateSlot, std::string("\\\\.\\mailslot\\") + name, true),
+                  125) << name; // ERROR_ALREADY_EXISTS, capped
+        EXPECT_EQ(stat_of(socket_path(name)).st_uid, 0u) << name;
+    }
+    EXPECT_TRUE(S_ISSOCK(stat_of(socket_path("live")).st_mode));
+    close(live);
 }
 
 TEST_F(PosixMailslot, LookupsCreateNothing)
@@ -497,6 +506,46 @@ TEST_F(PosixMailslot, ClosingWhileDatagramsArriveIsSafeAndFreesTheName)
     }
     done = true;
     sender.join();
+}
+
+TEST_F(PosixMailslot, AFloodFromOneAccountNeverCrowdsOutAnothersMessage)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a child as nobody";
+    const std::string name = "\\\\.\\mailslot\\crowded";
+    slot_ = CreateMailslotA(name.c_str(), 0, 0, nullptr);
+    ASSERT_NE(slot_, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(SetSecurityInfo(slot_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr),
+              DWORD(NO_ERROR));
+    HANDLE mine = open_slot_writer(name.c_str());
+    EXPECT_TRUE(write(mine, "first"));
+    // Nobody's writes never wait: what does not fit is lost, and only nobody's.
+    int flooded = run_child(ChildAction::Flood, name, true);
+    if (flooded == kChildDidNotRun)
+        GTEST_SKIP() << "nobody cannot run this test program";
+    ASSERT_EQ(flooded, 0);
+    EXPECT_EQ(waiting(), 1024u);
+    EXPECT_TRUE(write(mine, "second"));
+    EXPECT_EQ(waiting(), 1024u) << "room made from nobody's share";
+    // Accounts take turns: this account's messages come every other read.
+    EXPECT_EQ(read(slot_), "first");
+    EXPECT_EQ(read(slot_), "flood");
+    EXPECT_EQ(read(slot_), "second");
+    EXPECT_EQ(read(slot_), "flood");
+    CloseHandle(mine);
+
+    // A reader that takes only some accounts' messages gets nothing else.
+    ASSERT_EQ(w32::mailslot_accept_only(slot_, {geteuid()}), NO_ERROR);
+    while (waiting() > 0)
+        read(slot_);
+    EXPECT_EQ(run_child(ChildAction::Flood, name, true), int(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(waiting(), 0u);
+    uid_t holder = 1;
+    EXPECT_EQ(w32::mailslot_holder_account(name.c_str(), &holder), NO_ERROR);
+    EXPECT_EQ(holder, geteuid());
+    EXPECT_EQ(w32::mailslot_holder_account("\\\\.\\mailslot\\none", &holder),
+              DWORD(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(PosixMailslot, OtherAccountWritesOnlyAfterANullDacl)

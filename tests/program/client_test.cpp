@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "mailslot/mailslot.h"
+#include "platform/posix/layer_shared.h"
 #include "program_fixture.h"
 #include "support/child.h"
 
@@ -127,15 +128,52 @@ TEST_F(ClientTest, SaysWhatToDoWhenNoServerIsRunning)
     EXPECT_EQ(RunClient("--exit").status, 2);
 }
 
-TEST_F(ClientTest, SaysWhenAnotherProgramHoldsTheReplySlot)
+TEST_F(ClientTest, WaitsItsTurnForTheReplySlotWithinItsTimeout)
 {
     HANDLE held = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    Outcome outcome = RunClient("/etc/hostname");
+    auto start = std::chrono::steady_clock::now();
+    Outcome outcome = RunClient("--timeout 0.5 /etc/hostname");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(outcome.status, 2);
-    EXPECT_NE(outcome.output.find("already holds the reply slot"), std::string::npos)
-        << outcome.output;
+    EXPECT_NE(outcome.output.find("held the reply slot"), std::string::npos) << outcome.output;
+    EXPECT_GE(seconds, 0.5);
+    EXPECT_LT(seconds, 3.0);
     CloseHandle(held);
+}
+
+TEST_F(ClientTest, ItsTimeoutBoundsASendWaitingForRoom)
+{
+    // A server slot that is full and never read: the send waits for room.
+    HANDLE full = CreateMailslotA("\\\\.\\mailslot\\$Channel1$", 0, 0, NULL);
+    ASSERT_NE(full, INVALID_HANDLE_VALUE);
+    HANDLE filler = CreateFileA("\\\\.\\mailslot\\$Channel1$", GENERIC_WRITE, FILE_SHARE_READ,
+                                NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(filler, INVALID_HANDLE_VALUE);
+    w32::mailslot_limit_waits(200);
+    DWORD written = 0;
+    while (WriteFile(filler, "fill", 4, &written, NULL)) {
+    }
+    auto start = std::chrono::steady_clock::now();
+    Outcome outcome = RunClient("--timeout 1 /etc/hostname");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.output.find("no room"), std::string::npos) << outcome.output;
+    EXPECT_LT(seconds, 3.0);
+    CloseHandle(filler);
+    CloseHandle(full);
+    w32::mailslot_limit_waits(10000);
+}
+
+TEST_F(ClientTest, AMissingMachineRootIsReportedAndLeftMissing)
+{
+    const std::string absent = root + "/absent";
+    static TempDir outputs;
+    RunResult r = RunProgram({MAILSLOT_CLIENT, "/etc/hostname"}, outputs.path(), 30, false,
+                             [&] { return setenv("W32_ROOT", absent.c_str(), 1) == 0; });
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+    EXPECT_NE(access(absent.c_str(), F_OK), 0) << "the client made the machine root";
 }
 
 TEST_F(ClientTest, GivesUpWhenNoReplyComes)

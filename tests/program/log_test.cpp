@@ -1,6 +1,11 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <string>
 #include <thread>
@@ -10,6 +15,7 @@
 #include "log/log.h"
 #include "platform/posix/layer_shared.h"
 #include "program_fixture.h"
+#include "support/child.h"
 #include "support/disk.h"
 
 namespace {
@@ -47,6 +53,71 @@ TEST_F(LogTest, LongLinesAreWrittenWhole)
         EXPECT_EQ(WriteToLog(text.c_str()), (int)length + 2);
         EXPECT_EQ(Log().substr(before), text + "\r\n") << length;
     }
+}
+
+TEST_F(LogTest, ControlCharactersAreEscapedSoNoTextMakesALineOfItsOwn)
+{
+    // What a request could carry into a line: nothing but its own line end
+    // stays a control character; backslashes and other bytes stay as they are.
+    EXPECT_EQ(WriteToLog("Received: </x\r\nMailSlot Service stopped!\r\n>\n"), 50);
+    EXPECT_EQ(WriteToLog("<\x01\t\x1b\x7f C:\\a b\xc3\xa9>"), 27);
+    EXPECT_EQ(Log(), "Received: </x\\r\\nMailSlot Service stopped!\\r\\n>\n\r\n"
+                     "<\\x01\\t\\x1b\\x7f C:\\a b\xc3\xa9>\r\n");
+}
+
+TEST_F(LogTest, AnotherProgramAppendingMeanwhileLosesNoByte)
+{
+    WriteToLog("first");
+    std::atomic<bool> done{false};
+    int appended = 0;
+    std::thread other([&] {
+        int fd = open(LogPath(root).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        for (; fd >= 0 && !done.load(); appended++)
+            if (write(fd, "marker\r\n", 8) != 8)
+                break;
+        close(fd);
+    });
+    const int kLines = 3000;
+    for (int i = 0; i < kLines; i++)
+        WriteToLog("exit");
+    done = true;
+    other.join();
+    std::string log = Log();
+    size_t markers = 0, lines = 0;
+    for (size_t at = 0; (at = log.find("marker\r\n", at)) != std::string::npos; at += 8)
+        markers++;
+    for (size_t at = 0; (at = log.find("exit\r\n", at)) != std::string::npos; at += 6)
+        lines++;
+    EXPECT_EQ(markers, size_t(appended));
+    EXPECT_EQ(lines, size_t(kLines));
+    EXPECT_EQ(log.size(), 7 + 8 * size_t(appended) + 6 * size_t(kLines));
+}
+
+TEST_F(LogTest, ALockTakenByAnAccountThatMayNotWriteNeverSilencesTheLog)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as nobody";
+    WriteToLog("first");
+    ASSERT_EQ(chmod(LogPath(root).c_str(), 0644), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t reader = StartChild([&] {
+        int fd = open(LogPath(root).c_str(), O_RDONLY);
+        if (fd < 0 || flock(fd, LOCK_SH) != 0)
+            return 1;
+        if (write(ready[1], "!", 1) != 1)
+            return 2;
+        pause();
+        return 0;
+    }, true);
+    close(ready[1]);
+    char signal = 0;
+    ASSERT_EQ(read(ready[0], &signal, 1), 1) << "nobody could not lock the log";
+    close(ready[0]);
+    EXPECT_EQ(WriteToLog("during"), 8);
+    kill(reader, SIGKILL);
+    WaitChild(reader, 10);
+    EXPECT_EQ(Log(), "first\r\nduring\r\n");
 }
 
 TEST_F(LogTest, DropsTheLineWhileAnotherHandleHoldsTheLog)

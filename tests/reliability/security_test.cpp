@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,4 +107,108 @@ TEST_F(OtherAccountTest, ALinkPlantedAsTheReplySlotIsNotFollowed)
     close(victimFd);
     unlink(reply.c_str());
     ExpectCount(MakeFile("abc.txt", "a b c"), "2\n");
+}
+
+// The reply a root client prints is the service's, whatever another account
+// sends meanwhile; and the service's log is not for every account to read.
+TEST_F(OtherAccountTest, AFloodOfForgedCountsNeitherReachesNorCrowdsOutTheClient)
+{
+    StartService();
+    struct stat log;
+    ASSERT_EQ(stat(LogPath(root_).c_str(), &log), 0);
+    EXPECT_EQ(log.st_mode & 0777, 0640u);
+
+    const std::string path = MakeFile("abc.txt", "a b c");
+    pid_t forger = StartChild([] {
+        HANDLE replies = CreateFileA("\\\\*\\mailslot\\$Channel2$", GENERIC_WRITE,
+                                     FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        DWORD written = 0;
+        for (;;)
+            WriteFile(replies, "99999", 6, &written, NULL);
+        return 0;
+    }, true);
+    for (int run = 0; run < 3; run++)
+        ExpectCount(path, "2\n");
+    kill(forger, SIGKILL);
+    WaitChild(forger, 10);
+}
+
+TEST_F(OtherAccountTest, AnAccountHoldingTheServerSlotIsNamedAndSentNoPath)
+{
+    Register(); // the service is not running: its slot's name is free
+    ASSERT_EQ(mkdir((root_ + "/mailslot").c_str(), 01777), 0);
+    ASSERT_EQ(chmod((root_ + "/mailslot").c_str(), 01777), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t squatter = StartChild([&] {
+        HANDLE slot = CreateMailslotA(kServerSlot, 0, MAILSLOT_WAIT_FOREVER, NULL);
+        if (slot == INVALID_HANDLE_VALUE)
+            return 10;
+        SetSecurityInfo(slot, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL);
+        if (write(ready[1], "!", 1) != 1)
+            return 11;
+        char request[512];
+        DWORD got = 0;
+        while (ReadFile(slot, request, sizeof request, &got, NULL))
+            if (got > 0 && request[0] == '/')
+                return 12; // a path reached it
+        return 0;
+    }, true);
+    close(ready[1]);
+    char signal = 0;
+    ASSERT_EQ(read(ready[0], &signal, 1), 1);
+    close(ready[0]);
+    RunResult r = Client({"--timeout", "3", MakeFile("abc.txt", "a b c")});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("held by nobody"), std::string::npos) << r.err;
+    Sleep(300);
+    kill(squatter, SIGKILL);
+    EXPECT_EQ(WaitChild(squatter, 10), -1) << "the squatter got a path";
+}
+
+TEST_F(OtherAccountTest, RequestsQueuedByAnotherAccountDoNotStarveAClient)
+{
+    StartService();
+    pid_t child = StartChild([&] {
+        for (int i = 0; i < 20; i++)
+            if (!SendDatagram(SlotPath(), "/no/such/file"))
+                return 10;
+        return 0;
+    }, true);
+    ASSERT_EQ(WaitChild(child, 10), 0);
+    // Served in turns with nobody's, it is answered within the default 5 s.
+    RunResult r = Client({MakeFile("abc.txt", "a b c")});
+    EXPECT_EQ(r.out, "2\n") << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST_F(OtherAccountTest, ASecondClientWaitsItsTurnForTheReplySlot)
+{
+    StartService();
+    HANDLE first = CreateMailslotA("\\\\.\\mailslot\\$Channel2$", 0, 0, NULL);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    Spawned second = SpawnClient({MakeFile("abc.txt", "a b c")});
+    Sleep(1000);
+    CloseHandle(first);
+    RunResult r = Wait(second, 20);
+    EXPECT_EQ(r.out, "2\n") << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST_F(OtherAccountTest, AFolderPlantedAtTheServerSlotFailsTheStart)
+{
+    Register();
+    ASSERT_EQ(mkdir((root_ + "/mailslot").c_str(), 01777), 0);
+    ASSERT_EQ(chmod((root_ + "/mailslot").c_str(), 01777), 0);
+    const std::string planted = SlotPath();
+    pid_t child = StartChild([&] {
+        return mkdir(planted.c_str(), 0755) == 0 && mkdir((planted + "/x").c_str(), 0755) == 0
+                   ? 0
+                   : 10;
+    }, true);
+    ASSERT_EQ(WaitChild(child, 10), 0);
+    Svcctl({"start", kServiceName});
+    EXPECT_TRUE(WaitForLog("CreateMailslot: Error 183\n\r\n")) << Log();
+    EXPECT_TRUE(WaitUntilStopped());
 }

@@ -155,13 +155,12 @@ std::vector<std::string> ProgramEnvironment(const Account *account, int channel)
     if (checked.script)
         fcntl(checked.fd.get(), F_SETFD, 0);
     // An account of its own: nothing the caller may reach stays within the
-    // program's reach, not even through its working directory, and what it
-    // makes is its own and its group's.
-    if (account) {
-        if (BecomeAccount(*account) != nullptr || chdir("/") != 0)
-            ReportFailure(errorPipe);
-        umask(027);
-    }
+    // program's reach, not even through its working directory.
+    if (account && (BecomeAccount(*account) != nullptr || chdir("/") != 0))
+        ReportFailure(errorPipe);
+    // What it makes, its log first, is its own and its group's, whoever it
+    // runs as.
+    umask(027);
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE})
         signal(sig, SIG_DFL);
     sigprocmask(SIG_SETMASK, &childMask, nullptr);

@@ -49,6 +49,7 @@ public:
 
     DWORD read(void *buffer, DWORD size, DWORD *done) override;
     DWORD write(const void *data, DWORD size, DWORD *done) override;
+    DWORD append(const void *data, DWORD size, DWORD *done) override;
     DWORD seek(int64_t distance, DWORD method, bool wide, int64_t *position) override;
     DWORD set_end() override;
     DWORD file_type() const override { return type_; }
@@ -144,6 +145,25 @@ DWORD FileObject::write(const void *data, DWORD size, DWORD *done)
         return write_all(data, size, done);
     }
     return write_all(data, size, done);
+}
+
+// O_APPEND for this write only: the descriptor is the handle's own, and the
+// position lock keeps the handle's other calls out meanwhile. The position
+// ends after the bytes written, as on Windows.
+DWORD FileObject::append(const void *data, DWORD size, DWORD *done)
+{
+    *done = 0;
+    if (!can_write_)
+        return ERROR_ACCESS_DENIED;
+    if (type_ != FILE_TYPE_DISK)
+        return ERROR_INVALID_PARAMETER;
+    std::unique_lock<std::mutex> lock = lock_position();
+    int flags = fcntl(fd_.get(), F_GETFL);
+    if (flags < 0 || fcntl(fd_.get(), F_SETFL, flags | O_APPEND) != 0)
+        return error_from_errno(errno);
+    DWORD err = write_all(data, size, done);
+    fcntl(fd_.get(), F_SETFL, flags);
+    return err;
 }
 
 DWORD FileObject::write_all(const void *data, DWORD size, DWORD *done)
@@ -404,13 +424,17 @@ DWORD type_of(int fd, const struct stat &st)
     return FILE_TYPE_UNKNOWN;
 }
 
-// Takes the share-mode lock, clears O_NONBLOCK and truncates if asked.
-DWORD prepare_regular_file(int fd, DWORD share, bool truncate)
+// Takes the share-mode lock, clears O_NONBLOCK and truncates if asked. A
+// writer goes ahead without it when only accounts that may not write the
+// file hold locks on it.
+DWORD prepare_regular_file(int fd, DWORD share, bool truncate, bool writer)
 {
     int lock = share == 0 ? LOCK_EX : LOCK_SH;
     while (flock(fd, lock | LOCK_NB) != 0) {
         if (errno == EINTR)
             continue;
+        if (errno == EWOULDBLOCK && writer && locked_by_readers_only(fd))
+            break;
         return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : error_from_errno(errno);
     }
     int status = fcntl(fd, F_GETFL);
@@ -477,7 +501,7 @@ DWORD open_file(const FileName &name, const OpenRequest &request,
     DWORD type = type_of(fd.get(), st);
     if (type == FILE_TYPE_DISK && !(flags & O_PATH)) {
         bool truncate = (disposition == CREATE_ALWAYS && *existed) || disposition == TRUNCATE_EXISTING;
-        err = prepare_regular_file(fd.get(), request.share, truncate);
+        err = prepare_regular_file(fd.get(), request.share, truncate, can_write);
         if (err != NO_ERROR)
             return err;
     }
@@ -512,7 +536,7 @@ DWORD reopen_file(const FileObject &file, const OpenRequest &request,
     if (was.st_dev != now.st_dev || was.st_ino != now.st_ino)
         return ERROR_ACCESS_DENIED;
     if (!(flags & O_PATH)) {
-        DWORD err = prepare_regular_file(fd.get(), request.share, false);
+        DWORD err = prepare_regular_file(fd.get(), request.share, false, can_write);
         if (err != NO_ERROR)
             return err;
     }
@@ -578,10 +602,10 @@ BOOL move_data(HANDLE handle, Buffer buffer, DWORD size, LPDWORD moved, LPOVERLA
     std::shared_ptr<HandleObject> object = handle_get(handle);
     if (!object)
         return fail(ERROR_INVALID_HANDLE);
-    if (overlapped || (!buffer && size))
+    if (!buffer && size)
         return fail(ERROR_INVALID_PARAMETER);
     DWORD done = 0;
-    DWORD err = move(*object, buffer, size, &done);
+    DWORD err = move(*object, buffer, size, &done, overlapped);
     if (moved)
         *moved = done;
     return err == NO_ERROR ? succeed() : fail(err);
@@ -593,8 +617,10 @@ extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
                          LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
     return move_data(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped,
-                     [](HandleObject &object, LPVOID buffer, DWORD size, DWORD *done) {
-                         return object.read(buffer, size, done);
+                     [](HandleObject &object, LPVOID buffer, DWORD size, DWORD *done,
+                        LPOVERLAPPED overlapped) {
+                         return overlapped ? DWORD(ERROR_INVALID_PARAMETER)
+                                           : object.read(buffer, size, done);
                      });
 }
 
@@ -602,8 +628,14 @@ extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesTo
                           LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
     return move_data(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped,
-                     [](HandleObject &object, LPCVOID data, DWORD size, DWORD *done) {
-                         return object.write(data, size, done);
+                     [](HandleObject &object, LPCVOID data, DWORD size, DWORD *done,
+                        LPOVERLAPPED overlapped) {
+                         if (!overlapped)
+                             return object.write(data, size, done);
+                         if (overlapped->Offset != 0xFFFFFFFFu ||
+                             overlapped->OffsetHigh != 0xFFFFFFFFu)
+                             return DWORD(ERROR_INVALID_PARAMETER);
+                         return object.append(data, size, done);
                      });
 }
 

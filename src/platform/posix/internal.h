@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,6 +68,13 @@ public:
     {
         (void)data, (void)size, (void)done;
         return ERROR_ACCESS_DENIED;
+    }
+    // Writes at the end of a disk file as it is at that moment, as the
+    // kernel appends: nobody's bytes are written over.
+    virtual DWORD append(const void *data, DWORD size, DWORD *done)
+    {
+        (void)data, (void)size, (void)done;
+        return ERROR_INVALID_PARAMETER;
     }
     virtual DWORD seek(int64_t distance, DWORD method, bool wide, int64_t *position)
     {
@@ -173,11 +181,19 @@ constexpr size_t kMaxBroadcastBytes = 424;
 // is discarded.
 constexpr size_t kMaxRawDatagramBytes = 1024 * 1024;
 
-// What a slot holds in memory. At either bound it stops taking datagrams
-// from its sockets, whose kernel queues then fill and make writers wait; a
-// single message larger than the byte bound still goes into an empty queue.
+// What a slot holds in memory, shared fairly among the accounts that send:
+// at either bound a datagram from an account holding less than the most
+// pushes out that account's newest message, and one from the account
+// holding the most is dropped, so a flood never costs another account its
+// message. Only the slot's own account (or root) is made to wait instead:
+// the slot then stops taking datagrams, whose kernel queue fills and makes
+// writers wait. A single message larger than the byte bound still goes into
+// an empty queue. Accounts take turns at the head of the queue.
 constexpr size_t kQueueMaxMessages = 1024;
 constexpr size_t kQueueMaxBytes = 1024 * 1024;
+
+// The account a datagram without credentials is counted under.
+constexpr uid_t kUnknownSender = uid_t(-1);
 
 // How long a direct WriteFile, or a direct open's probe, waits on a full slot.
 constexpr int kWriteTimeoutMs = 10 * 1000;
@@ -195,6 +211,14 @@ union CredentialsControl {
     char bytes[CMSG_SPACE(sizeof(struct ucred))];
 };
 
+// Whether the flock locks on fd's file are all held by processes of
+// accounts that may not write to it (and at least one is): such a lock
+// keeps no writer out.
+bool locked_by_readers_only(int fd);
+
+// The credentials the kernel attached to a received datagram, if any.
+bool sender_credentials(struct msghdr *msg, struct ucred *sender);
+
 // ERROR_FILENAME_EXCED_RANGE when `slot` cannot fit the holder's address.
 DWORD check_slot_name(const std::string &slot);
 
@@ -207,9 +231,10 @@ class FileEntry {
 public:
     // Binds a socket in a private directory, makes it 0600 and renames it to
     // NAME in place of whatever stands there, if this account may remove
-    // that (root, the directory's owner or the leftover's). Without room for
-    // it the entry stays empty: the slot works for every layer writer alike.
-    static FileEntry place(const SlotPlace &where, const std::string &slot);
+    // that (root, the directory's owner or the leftover's).
+    // ERROR_ALREADY_EXISTS when something it may not replace stands there:
+    // the name is then not wholly the holder's.
+    static DWORD place(const SlotPlace &where, const std::string &slot, FileEntry *out);
 
     int socket() const { return socket_.get(); }
     // Lets every account send to it (mode 0666).
@@ -263,16 +288,31 @@ public:
     // The receiver thread's call: socket `role` has datagrams waiting.
     void receive(SocketRole role);
 
+    // From now on, messages from other accounts are dropped as they arrive.
+    DWORD accept_only(const std::vector<uid_t> &senders);
+
 private:
     enum class Pump { Empty, Full, More };
+    enum class Room { Take, Drop, Wait };
+    // A queued message; a datagram too large to keep is remembered by its
+    // size alone, and every read of it fails with ERROR_INSUFFICIENT_BUFFER.
+    struct Message {
+        std::vector<char> bytes;
+        size_t size;
+        bool too_large;
+    };
 
     Pump pump_locked(SocketRole role, size_t budget);
     void pump_all_locked();
     void listen_locked(SocketRole role);
-    void take_raw_datagram_locked(int fd, size_t size);
+    void take_raw_datagram_locked(int fd, size_t size, uid_t sender);
     void take_layer_datagram_locked(int fd, size_t size);
+    bool accepted_locked(uid_t sender) const;
     bool may_write_locked(const struct ucred *sender) const;
-    void queue_locked(std::vector<char> message);
+    Room make_room_locked(uid_t sender, size_t size);
+    void queue_locked(uid_t sender, Message message);
+    const Message &head_locked() const;
+    void pop_head_locked();
     DWORD take_locked(void *buffer, DWORD size, DWORD *done);
 
     const uid_t owner_;
@@ -286,8 +326,12 @@ private:
     FileEntry entry_;
     ReceiverWatch watch_;
     bool listening_[2] = {false, false};
-    std::deque<std::vector<char>> queue_;
+    std::map<uid_t, std::deque<Message>> queues_; // by sending account
+    std::deque<uid_t> turns_;                     // accounts with messages, next first
+    size_t queued_messages_ = 0;
     size_t queued_bytes_ = 0;
+    bool filtered_ = false;
+    std::vector<uid_t> accepted_senders_;
     bool open_to_everyone_ = false;
     bool closed_ = false;
 };

@@ -198,6 +198,23 @@ DWORD find_slot_place(const std::string &slot, MissingDir missing, SlotPlace *ou
 // ERROR_BAD_NETPATH over 424 bytes.
 DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t size);
 
+// What a mailslot on Linux knows and one on Windows cannot: the account of
+// each sender and of the holder of each name.
+//
+// The account holding this machine's slot `slot` ("\\.\mailslot\NAME"),
+// as the kernel names the sender of the holder's answer: NO_ERROR, or
+// ERROR_FILE_NOT_FOUND when nobody holds it, ERROR_SEM_TIMEOUT when the
+// holder does not answer. Nothing is written to the slot.
+DWORD mailslot_holder_account(const char *slot, uid_t *account);
+
+// Makes the mailslot `handle` (from CreateMailslotA) drop, as they arrive,
+// messages from every account but `senders`.
+DWORD mailslot_accept_only(HANDLE handle, const std::vector<uid_t> &senders);
+
+// Makes this process's direct opens, direct writes and holder queries wait
+// at most `ms` (never more than their usual ten seconds) on a full slot.
+void mailslot_limit_waits(DWORD ms);
+
 // The kernel calls through which the layer's files and mailslots reach their
 // data and metadata. The layer makes them through one table, the real calls
 // by default, so a test can make the kernel fail where it cannot be made to

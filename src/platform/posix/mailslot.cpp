@@ -70,19 +70,6 @@ constexpr size_t kReceiveBatch = 64;
 
 const SocketRole kRoles[] = {kHolderSocket, kFileSocket};
 
-// The credentials the kernel attached, if any.
-bool sender_of(struct msghdr *msg, struct ucred *sender)
-{
-    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
-            c->cmsg_len == CMSG_LEN(sizeof *sender)) {
-            memcpy(sender, CMSG_DATA(c), sizeof *sender);
-            return true;
-        }
-    }
-    return false;
-}
-
 // Throws away the datagram at the head of a socket.
 void discard(int fd)
 {
@@ -104,6 +91,18 @@ DWORD claim_slot_name(const SlotPlace &place, UniqueFd *holder)
 }
 
 } // namespace
+
+bool sender_credentials(struct msghdr *msg, struct ucred *sender)
+{
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+            c->cmsg_len == CMSG_LEN(sizeof *sender)) {
+            memcpy(sender, CMSG_DATA(c), sizeof *sender);
+            return true;
+        }
+    }
+    return false;
+}
 
 DWORD check_slot_name(const std::string &slot)
 {
@@ -141,31 +140,42 @@ UniqueFd new_datagram_socket()
 // reachable by another account before its owner allows it, and the rename
 // puts it at its name in one step. The directory is reached through its
 // descriptor, so the path fits a socket address whatever $W32_ROOT is.
-FileEntry FileEntry::place(const SlotPlace &where, const std::string &slot)
+DWORD FileEntry::place(const SlotPlace &where, const std::string &slot, FileEntry *out)
 {
-    FileEntry entry;
     std::string claim = descriptor_path(where.dir.get()) + "/.claim-XXXXXX";
     if (!mkdtemp(&claim[0]))
-        return entry;
+        return error_from_errno(errno);
     const std::string bound = claim + "/s";
     UniqueFd socket = new_datagram_socket();
     struct sockaddr_un address;
     socklen_t length = path_address(bound, &address);
-    if (socket.valid() && length != 0 &&
-        bind(socket.get(), reinterpret_cast<sockaddr *>(&address), length) == 0 &&
-        chmod(bound.c_str(), 0600) == 0) {
+    // Raw senders' accounts too, for the queue's fair shares.
+    int on = 1;
+    DWORD err = ERROR_FILENAME_EXCED_RANGE;
+    if (length != 0)
+        err = socket.valid() &&
+                      setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0 &&
+                      bind(socket.get(), reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+                      chmod(bound.c_str(), 0600) == 0
+                  ? NO_ERROR
+                  : error_from_errno(errno);
+    if (err == NO_ERROR) {
         UniqueFd inode(open(bound.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         UniqueFd dir(fcntl(where.dir.get(), F_DUPFD_CLOEXEC, 0));
-        if (inode.valid() && dir.valid() && move_into_place(bound, dir.get(), slot)) {
-            entry.socket_ = std::move(socket);
-            entry.inode_ = std::move(inode);
-            entry.dir_ = std::move(dir);
-            entry.name_ = slot;
+        if (!inode.valid() || !dir.valid())
+            err = error_from_errno(errno);
+        else if (!move_into_place(bound, dir.get(), slot))
+            err = ERROR_ALREADY_EXISTS; // another's file, or a folder with something in it
+        else {
+            out->socket_ = std::move(socket);
+            out->inode_ = std::move(inode);
+            out->dir_ = std::move(dir);
+            out->name_ = slot;
         }
     }
     unlink(bound.c_str()); // still there when it could not be moved
     rmdir(claim.c_str());
-    return entry;
+    return err;
 }
 
 DWORD FileEntry::open_to_everyone() const
@@ -210,27 +220,83 @@ DWORD MailslotServer::start_receiving()
     return err;
 }
 
+bool MailslotServer::accepted_locked(uid_t sender) const
+{
+    return !filtered_ || std::find(accepted_senders_.begin(), accepted_senders_.end(), sender) !=
+                             accepted_senders_.end();
+}
+
 bool MailslotServer::may_write_locked(const struct ucred *sender) const
 {
+    if (!accepted_locked(sender ? sender->uid : kUnknownSender))
+        return false;
     return open_to_everyone_ || (sender && (sender->uid == 0 || sender->uid == owner_));
 }
 
-void MailslotServer::queue_locked(std::vector<char> message)
+// Whether a datagram of `size` bytes from `sender` may go in, once room is
+// made by pushing out the newest message of the account holding the most.
+MailslotServer::Room MailslotServer::make_room_locked(uid_t sender, size_t size)
 {
-    queued_bytes_ += message.size();
-    queue_.push_back(std::move(message));
+    for (;;) {
+        const bool full = queued_messages_ >= kQueueMaxMessages ||
+                          (queued_messages_ > 0 && queued_bytes_ + size > kQueueMaxBytes);
+        if (!full)
+            return Room::Take;
+        auto greedy = queues_.begin();
+        for (auto it = queues_.begin(); it != queues_.end(); ++it)
+            if (it->second.size() > greedy->second.size())
+                greedy = it;
+        auto own = queues_.find(sender);
+        if (own != queues_.end() && own->second.size() >= greedy->second.size())
+            return sender == owner_ || sender == 0 ? Room::Wait : Room::Drop;
+        queued_messages_--;
+        queued_bytes_ -= greedy->second.back().bytes.size();
+        greedy->second.pop_back();
+        if (greedy->second.empty()) {
+            turns_.erase(std::find(turns_.begin(), turns_.end(), greedy->first));
+            queues_.erase(greedy);
+        }
+    }
+}
+
+void MailslotServer::queue_locked(uid_t sender, Message message)
+{
+    std::deque<Message> &own = queues_[sender];
+    if (own.empty())
+        turns_.push_back(sender);
+    queued_messages_++;
+    queued_bytes_ += message.bytes.size();
+    own.push_back(std::move(message));
     arrived_.notify_all();
 }
 
-// A datagram from a raw client: the whole of it is the message.
-void MailslotServer::take_raw_datagram_locked(int fd, size_t size)
+const MailslotServer::Message &MailslotServer::head_locked() const
 {
-    if (size > accepted_size_)
-        return discard(fd);
+    return queues_.at(turns_.front()).front();
+}
+
+// Takes the head off; its account, if it has more, waits for its next turn.
+void MailslotServer::pop_head_locked()
+{
+    const uid_t sender = turns_.front();
+    std::deque<Message> &own = queues_[sender];
+    queued_messages_--;
+    queued_bytes_ -= own.front().bytes.size();
+    own.pop_front();
+    turns_.pop_front();
+    if (own.empty())
+        queues_.erase(sender);
+    else
+        turns_.push_back(sender);
+}
+
+// A datagram from a raw client: the whole of it is the message.
+void MailslotServer::take_raw_datagram_locked(int fd, size_t size, uid_t sender)
+{
     std::vector<char> message(size);
     ssize_t got = kernel().recv(fd, message.data(), message.size(), MSG_TRUNC | MSG_DONTWAIT);
     if (got >= 0 && size_t(got) == size) // else not the datagram peeked at: dropped
-        queue_locked(std::move(message));
+        queue_locked(sender, {std::move(message), size, false});
 }
 
 // A datagram from a layer writer: its kind, then the message, judged by who
@@ -253,18 +319,20 @@ void MailslotServer::take_layer_datagram_locked(int fd, size_t size)
     msg.msg_controllen = sizeof control.bytes;
     ssize_t got = kernel().recvmsg(fd, &msg, MSG_TRUNC | MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     struct ucred sender;
-    bool known = got >= 0 && sender_of(&msg, &sender);
+    bool known = got >= 0 && sender_credentials(&msg, &sender);
     if (got <= 0 || size_t(got) != size)
         return;
     const bool may_write = may_write_locked(known ? &sender : nullptr);
+    const uid_t account = known ? sender.uid : kUnknownSender;
+    const size_t message_size = message.size();
     switch (kind) {
     case kDirectMessage:
-        if (may_write && message.size() <= std::min(kMaxMessageBytes, accepted_size_))
-            queue_locked(std::move(message));
+        if (may_write && message_size <= std::min(kMaxMessageBytes, accepted_size_))
+            queue_locked(account, {std::move(message), message_size, false});
         return;
     case kBroadcastMessage:
-        if (message.size() <= std::min(kMaxBroadcastBytes, accepted_size_))
-            queue_locked(std::move(message));
+        if (message_size <= std::min(kMaxBroadcastBytes, accepted_size_))
+            queue_locked(account, {std::move(message), message_size, false});
         return;
     case kPermissionProbe: {
         // Answered only at an abstract address, which cannot be swapped for
@@ -287,27 +355,53 @@ MailslotServer::Pump MailslotServer::pump_locked(SocketRole role, size_t budget)
     const int fd = role == kHolderSocket ? holder_.get() : entry_.socket();
     if (fd < 0)
         return Pump::Empty;
+    const bool layer = role == kHolderSocket;
     for (; budget > 0; --budget) {
-        if (queue_.size() >= kQueueMaxMessages)
-            return Pump::Full;
-        // The datagram's real size, without taking it yet.
-        ssize_t size = kernel().recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        // The datagram's real size, its sender and a layer datagram's kind,
+        // without taking it yet.
+        char kind = 0;
+        struct iovec part = {&kind, 1};
+        CredentialsControl control;
+        struct msghdr msg = {};
+        msg.msg_iov = &part;
+        msg.msg_iovlen = layer ? 1 : 0;
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+        ssize_t size = kernel().recvmsg(fd, &msg, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
         if (size < 0 && errno == EINTR)
             continue;
         if (size < 0)
             return Pump::Empty;
-        const bool layer = role == kHolderSocket;
-        const size_t message_size = layer && size > 0 ? size_t(size) - 1 : size_t(size);
-        if (message_size > kMaxRawDatagramBytes) {
+        struct ucred sender;
+        const uid_t account = sender_credentials(&msg, &sender) ? sender.uid : kUnknownSender;
+        // A probe takes no room: it is answered at once.
+        if (layer && size > 0 && kind == kPermissionProbe) {
+            take_layer_datagram_locked(fd, size_t(size));
+            continue;
+        }
+        if (!accepted_locked(account)) {
             discard(fd);
             continue;
         }
-        if (!queue_.empty() && queued_bytes_ + message_size > kQueueMaxBytes)
+        const size_t message_size = layer && size > 0 ? size_t(size) - 1 : size_t(size);
+        // Too large to keep, it is still counted in, so its reader hears of it.
+        const bool too_large = !layer && message_size > accepted_size_;
+        if (layer && message_size > kMaxRawDatagramBytes) {
+            discard(fd);
+            continue;
+        }
+        const Room room = make_room_locked(account, too_large ? 0 : message_size);
+        if (room == Room::Wait)
             return Pump::Full;
-        if (layer)
+        if (room == Room::Drop)
+            discard(fd);
+        else if (too_large) {
+            discard(fd);
+            queue_locked(account, {{}, std::min(message_size, kMaxRawDatagramBytes + 1), true});
+        } else if (layer)
             take_layer_datagram_locked(fd, size_t(size));
         else
-            take_raw_datagram_locked(fd, size_t(size));
+            take_raw_datagram_locked(fd, size_t(size), account);
     }
     return Pump::More;
 }
@@ -343,17 +437,18 @@ void MailslotServer::receive(SocketRole role)
 
 DWORD MailslotServer::take_locked(void *buffer, DWORD size, DWORD *done)
 {
-    std::vector<char> &head = queue_.front();
-    if (head.size() > size)
+    const Message &head = head_locked();
+    if (head.size > size)
         return ERROR_INSUFFICIENT_BUFFER; // stays at the head
-    if (!head.empty())
-        memcpy(buffer, head.data(), head.size());
-    *done = DWORD(head.size());
-    queued_bytes_ -= head.size();
-    queue_.pop_front();
+    // One too large to keep is gone once a buffer of its size asked for it.
+    const bool too_large = head.too_large;
+    if (!too_large && !head.bytes.empty())
+        memcpy(buffer, head.bytes.data(), head.bytes.size());
+    *done = too_large ? 0 : DWORD(head.size);
+    pop_head_locked();
     for (SocketRole role : kRoles)
         listen_locked(role); // there is room now
-    return NO_ERROR;
+    return too_large ? ERROR_INSUFFICIENT_BUFFER : NO_ERROR;
 }
 
 DWORD MailslotServer::read(void *buffer, DWORD size, DWORD *done)
@@ -367,7 +462,7 @@ DWORD MailslotServer::read(void *buffer, DWORD size, DWORD *done)
         if (closed_)
             return ERROR_INVALID_HANDLE;
         pump_all_locked();
-        if (!queue_.empty())
+        if (queued_messages_ > 0)
             return take_locked(buffer, size, done);
         if (forever)
             arrived_.wait(lock);
@@ -387,11 +482,21 @@ DWORD MailslotServer::info(DWORD *max_message, DWORD *next_size, DWORD *count, D
     if (max_message)
         *max_message = max_message_;
     if (next_size)
-        *next_size = queue_.empty() ? MAILSLOT_NO_MESSAGE : DWORD(queue_.front().size());
+        *next_size = queued_messages_ == 0 ? MAILSLOT_NO_MESSAGE : DWORD(head_locked().size);
     if (count)
-        *count = DWORD(queue_.size());
+        *count = DWORD(queued_messages_);
     if (read_timeout)
         *read_timeout = read_timeout_;
+    return NO_ERROR;
+}
+
+DWORD MailslotServer::accept_only(const std::vector<uid_t> &senders)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    filtered_ = true;
+    accepted_senders_ = senders;
     return NO_ERROR;
 }
 
@@ -419,8 +524,9 @@ void MailslotServer::close()
     std::lock_guard<std::mutex> lock(mutex_);
     entry_.close();
     holder_.reset(); // the name is free from now on
-    queue_.clear();
-    queued_bytes_ = 0;
+    queues_.clear();
+    turns_.clear();
+    queued_messages_ = queued_bytes_ = 0;
     arrived_.notify_all(); // wakes blocked readers
 }
 
@@ -445,9 +551,12 @@ extern "C" HANDLE CreateMailslotA(LPCSTR lpName, DWORD nMaxMessageSize, DWORD lR
     UniqueFd holder;
     if (err == NO_ERROR)
         err = claim_slot_name(place, &holder);
+    FileEntry entry;
+    if (err == NO_ERROR)
+        err = FileEntry::place(place, name.slot, &entry);
     std::shared_ptr<MailslotServer> slot;
     if (err == NO_ERROR) {
-        slot = std::make_shared<MailslotServer>(std::move(holder), FileEntry::place(place, name.slot),
+        slot = std::make_shared<MailslotServer>(std::move(holder), std::move(entry),
                                                 nMaxMessageSize, lReadTimeout);
         err = slot->start_receiving();
         if (err != NO_ERROR)
@@ -457,6 +566,15 @@ extern "C" HANDLE CreateMailslotA(LPCSTR lpName, DWORD nMaxMessageSize, DWORD lR
     if (handle != INVALID_HANDLE_VALUE)
         set_error(NO_ERROR);
     return handle;
+}
+
+DWORD w32::mailslot_accept_only(HANDLE handle, const std::vector<uid_t> &senders)
+{
+    std::shared_ptr<HandleObject> object = handle_get(handle);
+    if (!object)
+        return ERROR_INVALID_HANDLE;
+    auto *slot = dynamic_cast<MailslotServer *>(object.get());
+    return slot ? slot->accept_only(senders) : ERROR_INVALID_FUNCTION;
 }
 
 extern "C" BOOL GetMailslotInfo(HANDLE hMailslot, LPDWORD lpMaxMessageSize, LPDWORD lpNextSize,

@@ -22,15 +22,38 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long the relay's delivery waits on a slot whose socket is full: enough
-// for a busy receiver thread, not for a reader that has stopped.
+// What this process lets a direct open's probe or a direct write wait for
+// room: kWriteTimeoutMs unless mailslot_limit_waits() said less.
+std::atomic<DWORD> g_wait_limit_ms{kWriteTimeoutMs};
+
+Clock::time_point wait_deadline()
+{
+    return Clock::now() + std::chrono::milliseconds(g_wait_limit_ms.load());
+}
+
+// How long a broadcast, or the relay's delivery, waits on a slot whose
+// socket is full: enough for a busy receiver thread, or for one that drains
+// another account's flood, not for a reader that has stopped.
 constexpr int kDeliveryWaitMs = 1000;
+
+// A datagram socket whose blocking sends give up after kDeliveryWaitMs.
+UniqueFd new_delivery_socket()
+{
+    UniqueFd socket = new_datagram_socket();
+    const struct timeval wait = {kDeliveryWaitMs / 1000, (kDeliveryWaitMs % 1000) * 1000};
+    if (socket.valid() &&
+        setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0)
+        socket.reset();
+    return socket;
+}
 
 // "\\.\mailslot\NAME" is a direct handle: its socket is connected to the
 // holder, and a WriteFile waits (at most kWriteTimeoutMs) while the holder
-// is full. "\\*\mailslot\NAME" is a broadcast handle: it never waits, and a
-// message nobody can take is lost, as a broadcast is; when the host runs a
-// relay, the relay also sends it to the workgroup. "\\HOST\mailslot\NAME"
+// is full. "\\*\mailslot\NAME" is a broadcast handle: it waits at most
+// kDeliveryWaitMs for room in a holder's socket (another account may be
+// flooding it), and a message nobody can take is lost, as a broadcast is;
+// when the host runs a relay, the relay also sends it to the workgroup.
+// "\\HOST\mailslot\NAME"
 // on another machine or workgroup is a remote handle: each WriteFile is one
 // request to the relay, which sends it as a datagram.
 class MailslotWriter : public HandleObject {
@@ -102,18 +125,35 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
 }
 
 // Asks the holder whether this account may write. The socket is connected
-// to the holder, so the answer can come from the holder alone.
-DWORD ask_permission(int fd)
+// to the holder, so the answer can come from the holder alone; the kernel
+// tells whose account sent it.
+DWORD ask_permission(int fd, uid_t *holder = nullptr)
 {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-    DWORD err = NO_ERROR;
+    const Clock::time_point deadline = wait_deadline();
+    int on = 1;
+    DWORD err = setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0
+                    ? NO_ERROR
+                    : error_from_errno(errno);
     while (err == NO_ERROR && send_layer_datagram(fd, kPermissionProbe, nullptr, 0) < 0)
         err = errno == EAGAIN ? wait_for(fd, POLLOUT, deadline) : error_from_errno(errno);
     while (err == NO_ERROR) {
         char answer = 0;
-        ssize_t got = kernel().recv(fd, &answer, 1, MSG_DONTWAIT);
-        if (got == 1)
+        struct iovec part = {&answer, 1};
+        CredentialsControl control;
+        struct msghdr msg = {};
+        msg.msg_iov = &part;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+        ssize_t got = kernel().recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (got == 1) {
+            struct ucred sender;
+            if (holder && !sender_credentials(&msg, &sender))
+                return ERROR_ACCESS_DENIED;
+            if (holder)
+                *holder = sender.uid;
             return answer == kMayWrite ? NO_ERROR : ERROR_ACCESS_DENIED;
+        }
         err = got < 0 && errno != EAGAIN && errno != EINTR ? error_from_errno(errno)
                                                           : wait_for(fd, POLLIN, deadline);
     }
@@ -245,7 +285,7 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 {
     if (size > kMaxMessageBytes)
         return ERROR_INVALID_PARAMETER;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    const Clock::time_point deadline = wait_deadline();
     for (;;) {
         if (closed_.load())
             return ERROR_INVALID_HANDLE;
@@ -269,7 +309,7 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
     *done = size;
-    deliver_broadcast(socket_.get(), slot_, data, size, false);
+    deliver_broadcast(socket_.get(), slot_, data, size, true);
     if (is_relayable_slot(slot_))
         relay_->post("send all " + slot_ + "\n" +
                      std::string(static_cast<const char *>(data), size));
@@ -306,7 +346,7 @@ DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<H
     UniqueFd socket;
     std::unique_ptr<RelayLink> relay;
     if (name.broadcast) {
-        socket = new_datagram_socket();
+        socket = new_delivery_socket();
         if (!socket.valid())
             return error_from_errno(errno);
         relay = std::make_unique<RelayLink>();
@@ -320,6 +360,28 @@ DWORD open_mailslot_writer(const FileName &name, DWORD access, std::shared_ptr<H
     return NO_ERROR;
 }
 
+DWORD mailslot_holder_account(const char *slot, uid_t *account)
+{
+    FileName name;
+    DWORD err = parse_file_name(slot, &name);
+    if (err == NO_ERROR && (name.kind != NameKind::Mailslot || name.broadcast || !name.host.empty()))
+        err = ERROR_INVALID_NAME;
+    UniqueFd socket;
+    if (err == NO_ERROR)
+        err = connect_to_holder(name.slot, false, &socket);
+    if (err == NO_ERROR) {
+        err = ask_permission(socket.get(), account);
+        if (err == ERROR_ACCESS_DENIED) // the answer is no; the account is still known
+            err = NO_ERROR;
+    }
+    return err;
+}
+
+void mailslot_limit_waits(DWORD ms)
+{
+    g_wait_limit_ms.store(std::min<DWORD>(ms, kWriteTimeoutMs));
+}
+
 DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t size)
 {
     if (size > kMaxBroadcastBytes)
@@ -329,9 +391,8 @@ DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t 
         return err;
     // A socket holds only a few datagrams until the holder's receiver thread
     // takes them: a burst from the network waits for it rather than be lost.
-    UniqueFd socket = new_datagram_socket();
-    const struct timeval wait = {kDeliveryWaitMs / 1000, (kDeliveryWaitMs % 1000) * 1000};
-    if (!socket.valid() || setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0)
+    UniqueFd socket = new_delivery_socket();
+    if (!socket.valid())
         return error_from_errno(errno);
     return deliver_broadcast(socket.get(), slot, data, size, true);
 }
