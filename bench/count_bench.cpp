@@ -44,11 +44,13 @@ TextFile files[] = {
 };
 TextFile &largest = files[2];
 
-// The block sizes the service could read a file in, and its own.
-const DWORD kBlockSizes[] = {64u << 10, 128u << 10, 256u << 10, 512u << 10, 1u << 20, 2u << 20};
+// The block sizes the service could read a file in, and its own. The
+// routine's buffer holds two blocks: one read while the other is counted.
+const DWORD kBlockSizes[] = {64u << 10,  128u << 10, 256u << 10, 512u << 10,
+                             1u << 20,   2u << 20,   4u << 20};
 const DWORD serviceBlock = COUNT_BLOCK_SIZE;
-static char block[2u << 20];
-static_assert(serviceBlock <= sizeof block, "the buffer holds the service's block");
+static char block[2 * (4u << 20)];
+static_assert(COUNT_BUFFER_SIZE <= sizeof block, "the buffer holds the service's two blocks");
 
 // One measure: what it does once, and how many bytes that covers.
 struct Measure {
@@ -72,7 +74,7 @@ bool CountAsTheServiceDoes(const char *path, DWORD cbBlock, unsigned long long *
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    BOOL ok = CountSpacesInFile(h, block, cbBlock, nSpaces, KeepServing);
+    BOOL ok = CountSpacesInFile(h, block, 2 * cbBlock, nSpaces, KeepServing);
     CloseHandle(h);
     return ok;
 }
@@ -130,21 +132,29 @@ std::vector<Measure> MakeMeasures()
                      warmBefore(f), {}, 0, true, ""});
     }
 
-    // The count alone, on a block already in memory.
+    // The count alone, on a block already in memory: the routine's own
+    // kernel, then each kernel this machine can run.
+    auto fill = [] {
+        FILE *f = fopen(files[2].path.c_str(), "rb");
+        size_t got = f != NULL ? fread(block, 1, serviceBlock, f) : 0;
+        if (f != NULL)
+            fclose(f);
+        return got == serviceBlock;
+    };
     m.push_back({"in_memory/block", serviceBlock, 256,
                  [](unsigned long long *n) {
                      BOOL ended = FALSE;
                      *n = CountSpacesInBlock(block, serviceBlock, 0, &ended);
                      return true;
                  },
-                 [] {
-                     FILE *f = fopen(files[2].path.c_str(), "rb");
-                     size_t got = f != NULL ? fread(block, 1, serviceBlock, f) : 0;
-                     if (f != NULL)
-                         fclose(f);
-                     return got == serviceBlock;
-                 },
-                 {}, 0, false, ""});
+                 fill, {}, 0, false, ""});
+    for (int k = 0; k < CountKernels(); k++)
+        m.push_back({std::string("kernel/") + CountKernelName(k), serviceBlock, 256,
+                     [k](unsigned long long *n) {
+                         *n = CountSpacesWithKernel(k, block, serviceBlock);
+                         return true;
+                     },
+                     fill, {}, 0, false, ""});
 
     // From the disk: the file's pages dropped before each run.
     auto cold = [big] { return DropFromPageCache(big->path.c_str()) <= 0.01; };
@@ -191,8 +201,9 @@ void RunRound(std::vector<Measure> *measures)
 
 void WriteJson(FILE *out, const std::vector<Measure> &measures, int rounds)
 {
-    fprintf(out, "{\n \"rounds\": %d,\n \"service_block\": %u,\n \"measures\": {", rounds,
-            (unsigned)serviceBlock);
+    fprintf(out, "{\n \"rounds\": %d,\n \"service_block\": %u,\n \"kernel\": \"%s\",\n"
+                 " \"measures\": {",
+            rounds, (unsigned)serviceBlock, CountKernelName(CountKernelInUse()));
     const char *sep = "\n";
     for (const Measure &m : measures) {
         fprintf(out, "%s  \"%s\": {\"bytes\": %llu, \"passes\": %d", sep, m.name.c_str(),
