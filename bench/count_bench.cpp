@@ -1,15 +1,18 @@
 // count_bench: the service's counting routine in this process, beside peers
 // that also run in this process, and the cost of one log line.
 //
-//   count_bench --files=DIR [--make-files] [--rounds=N] [--only=PREFIX] [--out=FILE]
+//   count_bench --files=DIR [--make-files] [--rounds=N] [--only=PREFIX,...] [--out=FILE]
+//   count_bench --kernels
 //
 // DIR keeps the 1 MiB, 100 MiB and 1 GiB text files between runs (made when
 // missing); --make-files only makes them. --only runs the measures whose
-// names start with PREFIX (e.g. block/). Every measure runs once per round,
-// in turn with the others (A B C A B C ...), so a ratio of two measures can
-// be taken round by round from runs made side by side. Writes JSON (to FILE,
+// names start with one of the PREFIXes (e.g. block/,read_loop/1GiB). Every
+// measure runs once per round, in turn with the others (A B C A B C ...), so
+// a ratio of two measures can be taken round by round from runs made side by
+// side. Writes JSON (to FILE,
 // else stdout): per measure, its bytes and the seconds of each round;
-// bench/report.py makes the figures.
+// bench/report.py makes the figures. --kernels lists the counting kernels
+// this machine can run, one name a line, the one the service uses last.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -221,6 +224,21 @@ void WriteJson(FILE *out, const std::vector<Measure> &measures, int rounds)
     fprintf(out, "\n }\n}\n");
 }
 
+// Whether name starts with one of the comma-separated prefixes of only.
+bool Chosen(const std::string &name, const std::string &only)
+{
+    size_t start = 0;
+    for (;;) {
+        size_t comma = only.find(',', start);
+        std::string prefix = only.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (name.rfind(prefix, 0) == 0)
+            return true;
+        if (comma == std::string::npos)
+            return false;
+        start = comma + 1;
+    }
+}
+
 std::string MakeTempDir(const char *what)
 {
     const char *tmp = getenv("TMPDIR");
@@ -237,6 +255,11 @@ int main(int argc, char **argv)
     std::string dir, outPath, only;
     bool makeOnly = false;
     int rounds = 5;
+    if (argc == 2 && strcmp(argv[1], "--kernels") == 0) {
+        for (int k = 0; k < CountKernels(); k++)
+            printf("%s\n", CountKernelName(k));
+        return 0;
+    }
     for (int i = 1; i < argc; i++) {
         if (strncmp(argv[i], "--files=", 8) == 0)
             dir = argv[i] + 8;
@@ -250,7 +273,7 @@ int main(int argc, char **argv)
             outPath = argv[i] + 6;
         else {
             fprintf(stderr, "usage: count_bench --files=DIR [--make-files] [--rounds=N] "
-                            "[--only=PREFIX] [--out=FILE]\n");
+                            "[--only=PREFIX,...] [--out=FILE]\n       count_bench --kernels\n");
             return 2;
         }
     }
@@ -281,7 +304,7 @@ int main(int argc, char **argv)
 
     std::vector<Measure> measures = MakeMeasures();
     measures.erase(std::remove_if(measures.begin(), measures.end(),
-                                  [&](const Measure &m) { return m.name.rfind(only, 0) != 0; }),
+                                  [&](const Measure &m) { return !Chosen(m.name, only); }),
                    measures.end());
     for (int r = 0; r < rounds; r++) {
         fprintf(stderr, "count_bench: round %d of %d\n", r + 1, rounds);
