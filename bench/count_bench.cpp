@@ -1,15 +1,18 @@
 // count_bench: the service's counting routine in this process, beside peers
 // that also run in this process, and the cost of one log line.
 //
-//   count_bench --files=DIR [--make-files] [--rounds=N] [--only=PREFIX] [--out=FILE]
+//   count_bench --files=DIR [--make-files] [--rounds=N] [--only=PREFIX,...] [--out=FILE]
+//   count_bench --kernels
 //
 // DIR keeps the 1 MiB, 100 MiB and 1 GiB text files between runs (made when
 // missing); --make-files only makes them. --only runs the measures whose
-// names start with PREFIX (e.g. block/). Every measure runs once per round,
-// in turn with the others (A B C A B C ...), so a ratio of two measures can
-// be taken round by round from runs made side by side. Writes JSON (to FILE,
+// names start with one of the PREFIXes (e.g. block/,read_loop/1GiB). Every
+// measure runs once per round, in turn with the others (A B C A B C ...), so
+// a ratio of two measures can be taken round by round from runs made side by
+// side. Writes JSON (to FILE,
 // else stdout): per measure, its bytes and the seconds of each round;
-// bench/report.py makes the figures.
+// bench/report.py makes the figures. --kernels lists the counting kernels
+// this machine can run, one name a line, the one the service uses last.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,11 +47,13 @@ TextFile files[] = {
 };
 TextFile &largest = files[2];
 
-// The block sizes the service could read a file in, and its own.
-const DWORD kBlockSizes[] = {64u << 10, 128u << 10, 256u << 10, 512u << 10, 1u << 20, 2u << 20};
+// The block sizes the service could read a file in, and its own. The
+// routine's buffer holds two blocks: one read while the other is counted.
+const DWORD kBlockSizes[] = {64u << 10,  128u << 10, 256u << 10, 512u << 10,
+                             1u << 20,   2u << 20,   4u << 20};
 const DWORD serviceBlock = COUNT_BLOCK_SIZE;
-static char block[2u << 20];
-static_assert(serviceBlock <= sizeof block, "the buffer holds the service's block");
+static char block[2 * (4u << 20)];
+static_assert(COUNT_BUFFER_SIZE <= sizeof block, "the buffer holds the service's two blocks");
 
 // One measure: what it does once, and how many bytes that covers.
 struct Measure {
@@ -72,7 +77,7 @@ bool CountAsTheServiceDoes(const char *path, DWORD cbBlock, unsigned long long *
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    BOOL ok = CountSpacesInFile(h, block, cbBlock, nSpaces, KeepServing);
+    BOOL ok = CountSpacesInFile(h, block, 2 * cbBlock, nSpaces, KeepServing);
     CloseHandle(h);
     return ok;
 }
@@ -130,21 +135,29 @@ std::vector<Measure> MakeMeasures()
                      warmBefore(f), {}, 0, true, ""});
     }
 
-    // The count alone, on a block already in memory.
+    // The count alone, on a block already in memory: the routine's own
+    // kernel, then each kernel this machine can run.
+    auto fill = [] {
+        FILE *f = fopen(files[2].path.c_str(), "rb");
+        size_t got = f != NULL ? fread(block, 1, serviceBlock, f) : 0;
+        if (f != NULL)
+            fclose(f);
+        return got == serviceBlock;
+    };
     m.push_back({"in_memory/block", serviceBlock, 256,
                  [](unsigned long long *n) {
                      BOOL ended = FALSE;
                      *n = CountSpacesInBlock(block, serviceBlock, 0, &ended);
                      return true;
                  },
-                 [] {
-                     FILE *f = fopen(files[2].path.c_str(), "rb");
-                     size_t got = f != NULL ? fread(block, 1, serviceBlock, f) : 0;
-                     if (f != NULL)
-                         fclose(f);
-                     return got == serviceBlock;
-                 },
-                 {}, 0, false, ""});
+                 fill, {}, 0, false, ""});
+    for (int k = 0; k < CountKernels(); k++)
+        m.push_back({std::string("kernel/") + CountKernelName(k), serviceBlock, 256,
+                     [k](unsigned long long *n) {
+                         *n = CountSpacesWithKernel(k, block, serviceBlock);
+                         return true;
+                     },
+                     fill, {}, 0, false, ""});
 
     // From the disk: the file's pages dropped before each run.
     auto cold = [big] { return DropFromPageCache(big->path.c_str()) <= 0.01; };
@@ -191,8 +204,9 @@ void RunRound(std::vector<Measure> *measures)
 
 void WriteJson(FILE *out, const std::vector<Measure> &measures, int rounds)
 {
-    fprintf(out, "{\n \"rounds\": %d,\n \"service_block\": %u,\n \"measures\": {", rounds,
-            (unsigned)serviceBlock);
+    fprintf(out, "{\n \"rounds\": %d,\n \"service_block\": %u,\n \"kernel\": \"%s\",\n"
+                 " \"measures\": {",
+            rounds, (unsigned)serviceBlock, CountKernelName(CountKernelInUse()));
     const char *sep = "\n";
     for (const Measure &m : measures) {
         fprintf(out, "%s  \"%s\": {\"bytes\": %llu, \"passes\": %d", sep, m.name.c_str(),
@@ -208,6 +222,21 @@ void WriteJson(FILE *out, const std::vector<Measure> &measures, int rounds)
         sep = ",\n";
     }
     fprintf(out, "\n }\n}\n");
+}
+
+// Whether name starts with one of the comma-separated prefixes of only.
+bool Chosen(const std::string &name, const std::string &only)
+{
+    size_t start = 0;
+    for (;;) {
+        size_t comma = only.find(',', start);
+        std::string prefix = only.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (name.rfind(prefix, 0) == 0)
+            return true;
+        if (comma == std::string::npos)
+            return false;
+        start = comma + 1;
+    }
 }
 
 std::string MakeTempDir(const char *what)
@@ -226,6 +255,11 @@ int main(int argc, char **argv)
     std::string dir, outPath, only;
     bool makeOnly = false;
     int rounds = 5;
+    if (argc == 2 && strcmp(argv[1], "--kernels") == 0) {
+        for (int k = 0; k < CountKernels(); k++)
+            printf("%s\n", CountKernelName(k));
+        return 0;
+    }
     for (int i = 1; i < argc; i++) {
         if (strncmp(argv[i], "--files=", 8) == 0)
             dir = argv[i] + 8;
@@ -239,7 +273,7 @@ int main(int argc, char **argv)
             outPath = argv[i] + 6;
         else {
             fprintf(stderr, "usage: count_bench --files=DIR [--make-files] [--rounds=N] "
-                            "[--only=PREFIX] [--out=FILE]\n");
+                            "[--only=PREFIX,...] [--out=FILE]\n       count_bench --kernels\n");
             return 2;
         }
     }
@@ -270,7 +304,7 @@ int main(int argc, char **argv)
 
     std::vector<Measure> measures = MakeMeasures();
     measures.erase(std::remove_if(measures.begin(), measures.end(),
-                                  [&](const Measure &m) { return m.name.rfind(only, 0) != 0; }),
+                                  [&](const Measure &m) { return !Chosen(m.name, only); }),
                    measures.end());
     for (int r = 0; r < rounds; r++) {
         fprintf(stderr, "count_bench: round %d of %d\n", r + 1, rounds);

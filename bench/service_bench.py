@@ -7,7 +7,8 @@
   service_bench.py count --root W32_ROOT --pid PID --files DIR [--rounds 5] --out JSON
       The service counting the page-cached 1 GiB file beside `cat FILE >
       /dev/null` and `tr -cd ' ' < FILE | wc -c`, run in turn, round by round;
-      then its resident memory while it counts.
+      then its resident memory while it counts. With --cat-only: beside cat
+      alone, and no memory samples (bench/run's run of each kernel).
   service_bench.py traffic --root W32_ROOT --pid PID --files DIR --out JSON
       Request latency and sustained rates.
 
@@ -216,21 +217,24 @@ def count(args):
         while f.read(1 << 24):
             pass  # into the page cache
     want = expected_reply(big)
+    peers = PEERS[:1] if args.cat_only else PEERS
     result = {"bytes": os.path.getsize(big), "spaces": int(want), "wrong_replies": 0,
-              "seconds": {"service": [], "cat": [], "tr_wc": []}}
+              "seconds": {name: [] for name in ["service"] + [p[0] for p in peers]}}
     client = Client(args.root)
     try:
         for _ in range(args.rounds):
             seconds, got = service_seconds(client, tiny, big)
             result["seconds"]["service"].append(seconds)
             result["wrong_replies"] += got != want
-            for name, command in PEERS:
+            for name, command in peers:
                 seconds, out = run_shell(command, big)
                 result["seconds"][name].append(seconds)
                 if name == "tr_wc":
                     result["wrong_replies"] += out != want
-        result["memory"] = [counting_memory(client, args.pid, big) for _ in range(args.rounds)]
-        for m in result["memory"]:
+        if not args.cat_only:
+            result["memory"] = [counting_memory(client, args.pid, big)
+                                for _ in range(args.rounds)]
+        for m in result.get("memory", []):
             result["wrong_replies"] += m["reply"] != want
     finally:
         client.close()
@@ -315,6 +319,8 @@ def main():
         p.add_argument("--files", required=True)
         p.add_argument("--rounds", type=int, default=5)
         p.add_argument("--out", required=True)
+        if name == "count":
+            p.add_argument("--cat-only", action="store_true")
     p.add_argument("--requests", type=int, default=100)
     p.add_argument("--queued", type=int, default=50)
     p.add_argument("--exits", type=int, default=2000)

@@ -10,13 +10,14 @@
 
 enum {
     POLL_INTERVAL_MS = 500, // the pause while idle, after an answer and after a failure
-    BULK_SIZE = COUNT_BLOCK_SIZE, // a block of a counted file; also the largest message taken off
+    BULK_SIZE = COUNT_BUFFER_SIZE, // a counted file's two blocks; the largest message taken off
     FULL_PATH_SIZE = 1024   // a request made a full path: its own bytes and a working directory
 };
 
 static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Used by the service thread only: the blocks of a counted file, and the
+// Used by the service thread only (and, while a file is counted, by the
+// thread that reads it ahead): the blocks of a counted file, and the
 // message too large for the request buffer that has to come off the slot.
 static char bulk[BULK_SIZE];
 

@@ -22,11 +22,13 @@
 #else // POSIX stand-in
 
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #define WINAPI
 
 typedef uint32_t DWORD;
+typedef size_t SIZE_T;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int64_t LONGLONG;
@@ -140,6 +142,16 @@ typedef enum _SE_OBJECT_TYPE {
 #define ERROR_PROCESS_ABORTED 1067L
 #define ERROR_SERVICE_EXISTS 1073L
 
+// Waits.
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+// Processor features (IsProcessorFeaturePresent).
+#define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10 // SSE2
+#define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
+
 // Files.
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -210,6 +222,9 @@ typedef struct _FILE_ALLOCATED_RANGE_BUFFER {
 #define SERVICE_CONTROL_NETBINDENABLE 0x00000009u
 #define SERVICE_CONTROL_NETBINDDISABLE 0x0000000Au
 
+typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
 typedef struct _SERVICE_STATUS {
     DWORD dwServiceType;
     DWORD dwCurrentState;
@@ -250,6 +265,20 @@ void ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
 LONG InterlockedExchange(LONG volatile *Target, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
 BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
+// Whether the processor has a feature (PF_*) that the system lets programs use.
+BOOL IsProcessorFeaturePresent(DWORD ProcessorFeature);
+// A thread of this process; its handle is signaled once the routine returned.
+// The stack size and flags are not looked at.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId);
+// An unnamed event (a name is refused): once set, it stays set until a wait
+// takes it (auto reset), or for good (manual reset).
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                    BOOL bInitialState, LPCSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+// Waits for a thread or an event: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
 // Files and handles.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

@@ -2,8 +2,10 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -32,15 +34,17 @@ BOOL CountBlock(void)
     return TRUE;
 }
 
-unsigned long long CountFile(const std::string &path, DWORD cbBuffer,
+// Counts a file in blocks of cbBlock: a buffer of two, read one ahead of the
+// count once the file is larger than a block.
+unsigned long long CountFile(const std::string &path, DWORD cbBlock,
                              BOOL (*keepGoing)(void) = NULL)
 {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
                            NULL);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    std::string buffer(cbBuffer, '\0');
+    std::string buffer(2 * cbBlock, '\0');
     unsigned long long n = ~0ull;
-    EXPECT_TRUE(CountSpacesInFile(h, &buffer[0], cbBuffer, &n, keepGoing));
+    EXPECT_TRUE(CountSpacesInFile(h, &buffer[0], 2 * cbBlock, &n, keepGoing));
     CloseHandle(h);
     return n;
 }
@@ -150,13 +154,83 @@ TEST_F(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
 TEST_F(CountTest, AReadErrorEndsTheCountAsAFailure)
 {
     std::string path = root + "/spaces";
-    WriteWholeFile(path, "   ");
-    // A handle opened for writing only cannot be read.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
+    // Read in turn (one block), and read ahead.
+    for (size_t size : {3, 100000}) {
+        WriteWholeFile(path, std::string(size, ' '));
+        // A handle opened for writing only cannot be read.
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                               0, NULL);
+        char buffer[64];
+        unsigned long long n = 0;
+        EXPECT_FALSE(CountSpacesInFile(h, buffer, sizeof buffer, &n, NULL)) << size;
+        CloseHandle(h);
+    }
+}
+
+TEST_F(CountTest, EveryKernelCountsAsAPlainLoopAtEveryLengthAndAlignment)
+{
+    ASSERT_GE(CountKernels(), 1);
+    EXPECT_STREQ(CountKernelName(0), "plain");
+    EXPECT_EQ(CountKernelInUse(), CountKernels() - 1) << "the widest counts";
+    EXPECT_EQ(CountKernelName(CountKernels()), nullptr);
+
+    std::mt19937 random(20261210);
+    const size_t kAligned = 64, kLongest = 1000;
+    std::vector<char> text(kAligned + kLongest);
+    for (char &c : text) // spaces, and bytes one bit away from a space
+        c = random() % 2 ? ' ' : (char)(' ' ^ (1 << (random() % 8)));
+    // Runs of spaces long enough to fill every byte-wide counter of a kernel.
+    std::vector<char> spaces(70000, ' ');
+    for (int k = 0; k < CountKernels(); k++) {
+        for (size_t offset = 0; offset < kAligned; offset++) {
+            for (size_t cb = 0; cb <= kLongest; cb++) {
+                const char *p = text.data() + offset;
+                ASSERT_EQ(CountSpacesWithKernel(k, p, cb), (size_t)std::count(p, p + cb, ' '))
+                    << CountKernelName(k) << ": " << cb << " bytes from " << offset;
+            }
+        }
+        for (size_t cb : {32640, 32641, 65280, 65281, 69999})
+            EXPECT_EQ(CountSpacesWithKernel(k, spaces.data() + 1, cb), cb) << CountKernelName(k);
+    }
+}
+
+TEST_F(CountTest, ReadAheadCountsFilesAroundTheBlockEdgesExactly)
+{
+    const DWORD kBlock = 4096;
+    std::mt19937 random(20261211);
+    std::string path = root + "/edges";
+    for (size_t size : {0, 1, 4095, 4096, 4097, 8191, 8192, 8193, 12289, 41000}) {
+        for (long mark : {-1L, 4095L, 4096L, (long)size - 1}) {
+            std::string text(size, 'a');
+            for (char &c : text)
+                c = random() % 3 == 0 ? ' ' : 'a';
+            if (mark >= 0 && (size_t)mark < size)
+                text[mark] = '\x1A';
+            WriteWholeFile(path, text);
+            EXPECT_EQ(CountFile(path, kBlock), ReferenceCount(path))
+                << size << " bytes, mark at " << mark;
+        }
+    }
+}
+
+// Says to stop when asked for the fifth block.
+int blocksAsked = 0;
+BOOL StopAtTheFifthBlock(void)
+{
+    return ++blocksAsked < 5;
+}
+
+TEST_F(CountTest, AStopEndsTheReadingAtTheBlockWhereItIsSeen)
+{
+    std::string path = root + "/spaces";
+    WriteWholeFile(path, std::string(64 * 4096, ' '));
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0,
                            NULL);
-    char buffer[64];
-    unsigned long long n = 0;
-    EXPECT_FALSE(CountSpacesInFile(h, buffer, sizeof buffer, &n, NULL));
+    char buffer[2 * 4096];
+    unsigned long long n = 7;
+    EXPECT_FALSE(CountSpacesInFile(h, buffer, sizeof buffer, &n, StopAtTheFifthBlock));
+    EXPECT_EQ(blocksAsked, 5) << "no block asked for after the stop";
+    EXPECT_EQ(n, 7u) << "no count for a stopped file";
     CloseHandle(h);
 }
 

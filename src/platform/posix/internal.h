@@ -2,7 +2,8 @@
 //
 // Every Windows call of the layer is an extern "C" function in the file of
 // the object it serves (errors.cpp, handles.cpp, names.cpp, files.cpp,
-// mailslot.cpp, mailslot_writer.cpp, service_control.cpp, sync.cpp); the
+// mailslot.cpp, mailslot_writer.cpp, service_control.cpp, sync.cpp,
+// threads.cpp); the
 // objects behind handles derive from HandleObject, and every errno is turned
 // into a Windows error by error_from_errno alone.
 #ifndef PLATFORM_POSIX_INTERNAL_H
@@ -95,6 +96,15 @@ public:
     {
         (void)code, (void)in, (void)in_size, (void)out, (void)out_size, (void)returned;
         return ERROR_INVALID_FUNCTION;
+    }
+
+    // For WaitForSingleObject: waits until the object is signaled, at most
+    // ms milliseconds (INFINITE: no limit); WAIT_OBJECT_0 or WAIT_TIMEOUT,
+    // or WAIT_FAILED for an object that cannot be waited for.
+    virtual DWORD wait(DWORD ms)
+    {
+        (void)ms;
+        return WAIT_FAILED;
     }
 
     // Called once, by CloseHandle, after the handle left the table.
