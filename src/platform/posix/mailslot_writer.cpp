@@ -22,10 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long the relay's delivery waits on a slot whose socket is full: enough
-// for a busy receiver thread, not for a reader that has stopped.
-constexpr int kDeliveryWaitMs = 1000;
-
 // "\\.\mailslot\NAME" is a direct handle: its socket is connected to the
 // holder, and a WriteFile waits (at most kWriteTimeoutMs) while the holder
 // is full. "\\*\mailslot\NAME" is a broadcast handle: it never waits, and a
@@ -71,11 +67,10 @@ DWORD wait_for(int fd, short events, Clock::time_point deadline)
     return NO_ERROR;
 }
 
-// Sends one layer datagram, its kind first, without waiting unless asked
-// to (then for as long as the socket's send timeout allows). It carries the
+// Sends one layer datagram, its kind first, without waiting. It carries the
 // effective ids as credentials, so the holder judges the account that acts.
 ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
-                            const SlotPlace *to = nullptr, bool wait = false)
+                            const SlotPlace *to = nullptr)
 {
     struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
     CredentialsControl control = {};
@@ -96,7 +91,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
     memcpy(CMSG_DATA(c), &self, sizeof self);
     ssize_t sent;
     do {
-        sent = kernel().sendmsg(fd, &msg, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
+        sent = kernel().sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent;
 }
@@ -168,21 +163,21 @@ bool send_to_socket_file(int socket, int dir, const std::string &name, const voi
 }
 
 // The holder of the name, in whatever case, gets the message; with no
-// holder, a raw socket at the exact file name does. A holder that is missing
-// or full misses it, as with any broadcast: ERROR_FILE_NOT_FOUND. With
-// `wait`, a holder whose socket is full (its receiver thread has not yet
-// come round) gets the socket's send timeout to make room.
-DWORD deliver_broadcast(int socket, const std::string &slot, const void *data, size_t size,
-                        bool wait)
+// holder, a raw socket at the exact file name does. Nothing waits: a holder
+// whose socket is full gets ERROR_BUSY, and when nothing takes the message,
+// ERROR_FILE_NOT_FOUND.
+DWORD deliver_broadcast(int socket, const std::string &slot, const void *data, size_t size)
 {
     SlotPlace place;
     if (find_slot_place(slot, MissingDir::Fail, &place) != NO_ERROR)
         return ERROR_FILE_NOT_FOUND;
-    if (send_layer_datagram(socket, kBroadcastMessage, data, size, &place, wait) >= 0)
+    if (send_layer_datagram(socket, kBroadcastMessage, data, size, &place) >= 0)
         return NO_ERROR;
+    if (errno == EAGAIN)
+        return ERROR_BUSY;
     if (errno == ECONNREFUSED && send_to_socket_file(socket, place.dir.get(), slot, data, size))
         return NO_ERROR;
-    return ERROR_FILE_NOT_FOUND;
+    return errno == EAGAIN ? ERROR_BUSY : ERROR_FILE_NOT_FOUND;
 }
 
 // Whether the relay's requests can carry `slot`: one line of text.
@@ -269,7 +264,7 @@ DWORD MailslotWriter::write_direct(const void *data, DWORD size, DWORD *done)
 DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
     *done = size;
-    deliver_broadcast(socket_.get(), slot_, data, size, false);
+    deliver_broadcast(socket_.get(), slot_, data, size);
     if (is_relayable_slot(slot_))
         relay_->post("send all " + slot_ + "\n" +
                      std::string(static_cast<const char *>(data), size));
@@ -327,13 +322,10 @@ DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t 
     DWORD err = check_slot_name(slot);
     if (err != NO_ERROR)
         return err;
-    // A socket holds only a few datagrams until the holder's receiver thread
-    // takes them: a burst from the network waits for it rather than be lost.
     UniqueFd socket = new_datagram_socket();
-    const struct timeval wait = {kDeliveryWaitMs / 1000, (kDeliveryWaitMs % 1000) * 1000};
-    if (!socket.valid() || setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0)
+    if (!socket.valid())
         return error_from_errno(errno);
-    return deliver_broadcast(socket.get(), slot, data, size, true);
+    return deliver_broadcast(socket.get(), slot, data, size);
 }
 
 } // namespace w32
