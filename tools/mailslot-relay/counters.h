@@ -1,7 +1,8 @@
 // What the relay has done, for its operator: printed to stderr on SIGUSR1
-// and at exit. Every datagram another host sends to port 138 ends as one
-// delivery or one drop, or among the kernel's drops, so the figures add up to
-// what was sent; packets from this host's own addresses are not counted.
+// and at exit. Every datagram another host sends to port 138 is delivered,
+// dropped for one reason, waiting for its slot, or among the kernel's drops,
+// so the figures add up to what was sent; packets from this host's own
+// addresses are not counted.
 #ifndef MAILSLOT_RELAY_COUNTERS_H
 #define MAILSLOT_RELAY_COUNTERS_H
 
@@ -27,6 +28,7 @@ constexpr int kDropReasons = 7;
 
 struct Counters {
     std::atomic<uint64_t> delivered{0};     // messages written into local slots
+    std::atomic<uint64_t> waiting{0};       // messages queued for a slot that is full for now
     std::atomic<uint64_t> dropped[kDropReasons] = {};
     std::atomic<uint64_t> names_ignored{0}; // well-formed name packets not acted on
     std::atomic<uint64_t> kernel_drops{0};  // lost to a full socket receive buffer
@@ -48,7 +50,8 @@ struct Counters {
             each += std::string(i ? ", " : "") + reasons[i] + " " +
                     std::to_string(dropped[i].load());
         }
-        return "delivered " + std::to_string(delivered.load()) + ", dropped " +
+        return "delivered " + std::to_string(delivered.load()) + ", waiting " +
+               std::to_string(waiting.load()) + ", dropped " +
                std::to_string(total) + " (" + each + "), name packets ignored " +
                std::to_string(names_ignored.load()) + ", kernel drops " +
                std::to_string(kernel_drops.load()) + ", sent " + std::to_string(sent.load());

@@ -46,7 +46,7 @@ void SlotDelivery::enqueue(const std::string &slot, std::vector<uint8_t> data)
             if (it == slots_.end())
                 it = slots_.emplace(key, SlotQueue{slot, {}, {}, 0}).first;
             it->second.messages.push_back(std::move(data));
-            ++queued_;
+            counters_->waiting = ++queued_;
             wake_.notify_one();
             return;
         }
@@ -84,20 +84,17 @@ void SlotDelivery::run()
             continue;
         }
         last_ = it->first;
-        std::string slot = it->second.slot;
-        std::vector<uint8_t> message = std::move(it->second.messages.front());
-        it->second.messages.pop_front();
-        --queued_;
+        // A copy goes out; the message keeps its place until it is delivered
+        // or dropped. Only this thread takes messages or slots away.
+        const std::string slot = it->second.slot;
+        const std::vector<uint8_t> message = it->second.messages.front();
 
         lock.unlock();
         DWORD result = w32::deliver_local_broadcast(slot, message.data(), message.size());
         lock.lock();
 
-        // The map may have changed meanwhile; the slot's entry is found again.
-        SlotQueue &queue = slots_.emplace(last_, SlotQueue{slot, {}, {}, 0}).first->second;
+        SlotQueue &queue = it->second;
         if (result == ERROR_BUSY) { // full for now: its turn comes again later
-            queue.messages.push_front(std::move(message));
-            ++queued_;
             queue.retry_ms = queue.retry_ms ? std::min(queue.retry_ms * 2, kLongestRetryMs)
                                             : kFirstRetryMs;
             queue.next_try = Clock::now() + std::chrono::milliseconds(queue.retry_ms);
@@ -105,12 +102,14 @@ void SlotDelivery::run()
         }
         queue.retry_ms = 0;
         queue.next_try = Clock::time_point();
+        queue.messages.pop_front();
+        counters_->waiting = --queued_;
         if (result == NO_ERROR)
             ++counters_->delivered;
         else
             counters_->drop(Drop::NoSlot);
         if (queue.messages.empty())
-            slots_.erase(last_);
+            slots_.erase(it);
     }
 }
 
