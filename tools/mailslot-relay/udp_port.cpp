@@ -21,6 +21,12 @@ bool UdpPort::open(uint16_t port, std::string *error)
         *error = "cannot make a UDP socket: " + std::string(strerror(errno));
         return false;
     }
+    // Room for a burst: a flood from one host should not crowd out another's
+    // request before the relay has read it. Beyond the system's limit only
+    // with privilege, which the relay mostly has; else the limit it is.
+    const int buffer = kReceiveBufferBytes;
+    if (setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
+        setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -26,6 +26,8 @@ struct Arrival {
 
 class UdpPort {
 public:
+    static constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
     // Binds `port`; false with a one-line reason in `error`.
     bool open(uint16_t port, std::string *error);
 
