@@ -90,7 +90,7 @@ protected:
         return p;
     }
 
-    // A negative registration response from `from`, claiming RDATA `address`.
+    // A negative registration response for `name`, with `address` in its RDATA.
     static NamePacket Refusal(uint16_t id, const char *name, uint32_t address)
     {
         NamePacket refusal;
