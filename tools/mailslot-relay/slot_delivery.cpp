@@ -41,10 +41,12 @@ void SlotDelivery::enqueue(const std::string &slot, std::vector<uint8_t> data)
         std::lock_guard<std::mutex> lock(mutex_);
         std::string key = slot_key(slot);
         auto it = slots_.find(key);
-        size_t waiting = it == slots_.end() ? 0 : it->second.messages.size();
+        // The message on its way out has left the queue, whatever becomes of it.
+        size_t waiting = it == slots_.end() ? 0
+                                            : it->second.messages.size() - it->second.sending;
         if (waiting < kSlotQueueMax && queued_ < kQueuedMax) {
             if (it == slots_.end())
-                it = slots_.emplace(key, SlotQueue{slot, {}, {}, 0}).first;
+                it = slots_.emplace(key, SlotQueue{slot, {}, {}, 0, false}).first;
             it->second.messages.push_back(std::move(data));
             counters_->waiting = ++queued_;
             wake_.notify_one();
@@ -89,12 +91,19 @@ void SlotDelivery::run()
         const std::string slot = it->second.slot;
         const std::vector<uint8_t> message = it->second.messages.front();
 
+        it->second.sending = true;
         lock.unlock();
         DWORD result = w32::deliver_local_broadcast(slot, message.data(), message.size());
         lock.lock();
 
         SlotQueue &queue = it->second;
+        queue.sending = false;
         if (result == ERROR_BUSY) { // full for now: its turn comes again later
+            if (queue.messages.size() > kSlotQueueMax) { // one came in meanwhile: no room now
+                queue.messages.pop_back();
+                counters_->waiting = --queued_;
+                counters_->drop(Drop::SlotFull);
+            }
             queue.retry_ms = queue.retry_ms ? std::min(queue.retry_ms * 2, kLongestRetryMs)
                                             : kFirstRetryMs;
             queue.next_try = Clock::now() + std::chrono::milliseconds(queue.retry_ms);

@@ -50,6 +50,7 @@ private:
         std::deque<std::vector<uint8_t>> messages;
         Clock::time_point next_try{};
         int retry_ms = 0;
+        bool sending = false; // the first message is on its way out
     };
     void run();
     // The next slot whose turn it is and that may be tried now, or none;
