@@ -15,6 +15,11 @@ to a full socket buffer and the figure is the relay's own pace. Beside it,
 in the same run, the same messages written straight into the same slot's
 socket on host A: the reader's own ceiling.
 
+Beside a full slot: host A also holds a slot nobody reads, filled first;
+then every message to the reading slot goes with one to the full slot, and
+the rate to the reading slot is taken beside the rate without them, ROUNDS
+times each in turn (the median of each, and their ratio).
+
 Latency: the service runs on host A under svcctl; mailslot-client asks it
 for the count of a small file, in turn from host A itself and from host B
 (--server), ROUNDS times each, each run started at a random point of the
@@ -100,6 +105,12 @@ def drive(reader, send, messages):
     return done, last_progress - start
 
 
+def rate(reader, send, messages):
+    reader.count = 0
+    done, seconds = drive(reader, send, messages)
+    return done / seconds
+
+
 def spread(values, fmt):
     return (f"{fmt(statistics.median(values))} ({fmt(min(values))}–{fmt(max(values))})")
 
@@ -135,6 +146,7 @@ def inner(args):
                                env=env_b, stderr=subprocess.PIPE)]
     reader_proc = subprocess.Popen(netns_a + [args.build + "/tests/network/slot_reader", "bench"],
                                    env=env_a, stdout=subprocess.PIPE)
+    procs = [reader_proc]
     service = False
     try:
         for relay in relays:
@@ -156,6 +168,29 @@ def inner(args):
         slot_path = os.path.join(args.root_a, "mailslot", "bench")
         reader.count = 0
         direct, direct_s = drive(reader, lambda i: local.sendto(data, slot_path), args.messages)
+
+        # A slot nobody reads, filled to the brim before the rounds.
+        idle_proc = subprocess.Popen(netns_a + [args.build + "/tests/network/slot_reader", "idle",
+                                                "--never-read"], env=env_a, stdout=subprocess.PIPE)
+        procs.append(idle_proc)
+        idle_proc.stdout.readline()
+        idle = [mailslot_datagram(SUBNET + "2", "BENCHB", "BENCHA", "idle", data, i)
+                for i in range(args.messages)]
+        for i in range(2000):
+            udp.sendto(idle[i], (SUBNET + "1", 138))
+            if i % 100 == 99:
+                time.sleep(0.01)
+        time.sleep(0.5)
+
+        def beside_full(i):
+            udp.sendto(packets[i], (SUBNET + "1", 138))
+            udp.sendto(idle[i], (SUBNET + "1", 138))
+
+        plain, loaded = [], []
+        for _ in range(args.rounds):
+            plain.append(rate(reader, lambda i: udp.sendto(packets[i], (SUBNET + "1", 138)),
+                              args.messages))
+            loaded.append(rate(reader, beside_full, args.messages))
         reader_proc.kill()
 
         subprocess.run(netns_a + [svcctl, "create", "Sample service",
@@ -169,13 +204,19 @@ def inner(args):
             f.write("a b c")
         seconds = client_latency(args, env_a, env_b, netns_a, data_file)
     finally:
-        reader_proc.kill()
+        for proc in procs:
+            proc.kill()
         if service:
             subprocess.run(netns_a + [svcctl, "stop", "Sample service"], env=env_a,
                            stdout=subprocess.DEVNULL)
         for relay in relays:
             relay.terminate()
             relay.wait(10)
+        # What each relay counted, for the reader of the figures.
+        for relay in relays:
+            for line in relay.stderr.read().decode(errors="replace").splitlines():
+                if "delivered" in line:
+                    print(f"bench: {line}", file=sys.stderr)
 
     ms = lambda v: f"{v * 1000:,.0f}"
     ratios = [r / l for l, r in zip(seconds["local"], seconds["remote"])]
@@ -186,6 +227,12 @@ def inner(args):
           f"({relayed} delivered in {relay_s:.2f} s) | the same messages written straight into "
           f"the slot's socket on host A: {direct / direct_s:,.0f} per second ({direct} in "
           f"{direct_s:.2f} s) |")
+    per_s = lambda v: f"{v:,.0f}"
+    ratios_full = [f / p for p, f in zip(plain, loaded)]
+    print(f"| Datagrams delivered to a reading slot while another slot is full (each sent with "
+          f"one for the full slot), {args.rounds} rounds | **{spread(loaded, per_s)} per second** "
+          f"| the same without the full slot, in turn: {spread(plain, per_s)} per second; "
+          f"{spread(ratios_full, lambda v: f'{v:.3g}')}× that rate, round by round |")
     print(f"| mailslot-client from host B (`--server`), request to reply, {args.rounds} runs | "
           f"**{spread(seconds['remote'], ms)} ms** | the same request on host A, in turn: "
           f"{spread(seconds['local'], ms)} ms; from B at "

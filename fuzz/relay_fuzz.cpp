@@ -1,5 +1,5 @@
-// Untrusted bytes as the relay receives them: a name-service packet, a
-// mailslot datagram and a hand-off request. Nothing may crash or read out of
+// Untrusted bytes as the relay receives them: a name-service packet (a node
+// status response among them), a mailslot datagram and a hand-off request. Nothing may crash or read out of
 // bounds, and whatever parses must build back into bytes that parse to the
 // same packet and build to the same bytes again.
 #include <stdint.h>
@@ -58,7 +58,24 @@ void CheckNamePacket(const uint8_t *data, size_t size)
     service.tick(1000);
     service.resolve(first.has_record ? first.record.name : name, 1000, [](bool, const Resolved &) {});
     service.on_packet(first, lan, 0x0a000002, 137, 1000);
+    NamePacket status = first; // the same bytes asked as node status
+    status.question_type = kTypeNbstat;
+    service.on_packet(status, lan, 0x0a000002, 137, 1000);
     service.tick(5000);
+}
+
+void CheckNodeStatus(const uint8_t *data, size_t size)
+{
+    NodeStatus first;
+    if (parse_node_status(data, size, &first) != Parse::Ok)
+        return;
+    Expect(first.names.size() * 18 <= size, "no more names than the packet holds");
+    std::vector<uint8_t> built = build_node_status(first);
+    NodeStatus second;
+    Expect(parse_node_status(built.data(), built.size(), &second) == Parse::Ok,
+           "a built node status parses");
+    Expect(second == first, "a node status survives build and parse");
+    Expect(build_node_status(second) == built, "a node status builds the same bytes again");
 }
 
 void CheckDatagram(const uint8_t *data, size_t size)
@@ -90,6 +107,7 @@ void CheckHandoff(const uint8_t *data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     CheckNamePacket(data, size);
+    CheckNodeStatus(data, size);
     CheckDatagram(data, size);
     CheckHandoff(data, size);
     return 0;

@@ -124,23 +124,55 @@ Spawned TestNetwork::StartRelay(const Host &h, const std::vector<std::string> &e
 void TestNetwork::SendUdp(const Host &h, const std::string &ip, uint16_t port,
                           const std::vector<uint8_t> &bytes)
 {
-    // The namespace is entered by a thread of its own, which then ends.
-    std::thread sender([&] {
-        ASSERT_TRUE(EnterNamespace(h.ns));
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    SendUdp(h, ip, port, std::vector<std::vector<uint8_t>>{bytes});
+}
+
+void TestNetwork::SendUdp(const Host &h, const std::string &ip, uint16_t port,
+                          const std::vector<std::vector<uint8_t>> &packets)
+{
+    InHost(h, [&] {
+        int fd = BoundUdpSocket(0);
         ASSERT_GE(fd, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        struct sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        inet_pton(AF_INET, ip.c_str(), &to.sin_addr);
-        EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                         sizeof to),
-                  ssize_t(bytes.size()));
+        for (const std::vector<uint8_t> &bytes : packets)
+            EXPECT_TRUE(SendTo(fd, ip, port, bytes));
         close(fd);
+    }).join();
+}
+
+std::thread TestNetwork::InHost(const Host &h, std::function<void()> body)
+{
+    // The namespace is entered by a thread of its own, which then ends.
+    std::string ns = h.ns;
+    return std::thread([ns, body] {
+        ASSERT_TRUE(EnterNamespace(ns));
+        body();
     });
-    sender.join();
+}
+
+int BoundUdpSocket(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    struct sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendTo(int fd, const std::string &ip, uint16_t port, const std::vector<uint8_t> &bytes)
+{
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, ip.c_str(), &to.sin_addr);
+    return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to),
+                  sizeof to) == ssize_t(bytes.size());
 }
 
 void Signal(const Spawned &p, int signal)

@@ -9,7 +9,9 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child.h"
@@ -56,6 +58,13 @@ public:
     // Sends `bytes` from `h` with a plain UDP socket to `ip`:`port`.
     void SendUdp(const Host &h, const std::string &ip, uint16_t port,
                  const std::vector<uint8_t> &bytes);
+    // Sends each of `packets` in turn, as fast as one socket can.
+    void SendUdp(const Host &h, const std::string &ip, uint16_t port,
+                 const std::vector<std::vector<uint8_t>> &packets);
+
+    // Runs `body` on a thread of its own inside `h`'s namespace, as another
+    // program on that host would (a hostile one); join it when done.
+    std::thread InHost(const Host &h, std::function<void()> body);
 
 private:
     std::string prefix_;
@@ -66,5 +75,12 @@ private:
 };
 
 void Signal(const Spawned &p, int signal);
+
+// A UDP socket of this thread's namespace, able to broadcast, bound to
+// `port` (0: any); -1 when it cannot be had.
+int BoundUdpSocket(uint16_t port);
+
+// Sends `bytes` on `fd` to `ip`:`port`.
+bool SendTo(int fd, const std::string &ip, uint16_t port, const std::vector<uint8_t> &bytes);
 
 #endif

@@ -10,13 +10,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <thread>
 
 #include "datagram_packet.h"
-#include "netns_hosts.h"
-#include "support/wait.h"
+#include "name_packet.h"
+#include "relay_network.h"
 
 using namespace relay;
 
@@ -24,31 +26,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string Hex(const std::string &text)
-{
-    std::string hex;
-    char two[3];
-    for (unsigned char c : text) {
-        snprintf(two, sizeof two, "%02x", c);
-        hex += two;
-    }
-    return hex;
-}
-
-// What slot_reader prints for one message.
-std::string Delivered(const std::string &text)
-{
-    return std::to_string(text.size()) + " " + Hex(text) + "\n";
-}
-
-Bytes Datagram(uint8_t type, const std::string &to, const std::string &slot, const std::string &data)
+Bytes Datagram(uint8_t type, const std::string &to, const std::string &slot, const std::string &data,
+               uint8_t suffix = 0)
 {
     MailslotDatagram d;
     d.type = type;
     d.id = 77;
     d.source_ip = 0x0ad52f03;
     make_name("HOSTC", 0, &d.source);
-    make_name(to, 0, &d.destination);
+    make_name(to, suffix, &d.destination);
     d.slot = slot;
     d.data.assign(data.begin(), data.end());
     return build_mailslot_datagram(d);
@@ -108,79 +94,6 @@ private:
     Spawned tshark_;
 };
 
-class RelayNetwork : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string missing = MissingForNetworkTests();
-        if (!missing.empty()) {
-            if (getenv("CI") && std::string(getenv("CI")) == "true")
-                FAIL() << missing << ": CI must run the network tests";
-            GTEST_SKIP() << missing;
-        }
-        net_ = std::make_unique<TestNetwork>(3);
-        a_ = &net_->host(0);
-        b_ = &net_->host(1);
-        c_ = &net_->host(2);
-    }
-
-    RunResult Nmblookup(const std::string &name)
-    {
-        return net_->Run(*c_, {"nmblookup", "-B", TestNetwork::kBroadcast, name});
-    }
-
-    RunResult Request(const Host &h, const std::string &header, const std::string &data)
-    {
-        return net_->Run(h, {RELAY_REQUEST_PATH, header, data});
-    }
-
-    Spawned HoldSlot(const Host &h, const std::string &slot)
-    {
-        Spawned reader = net_->Start(h, {SLOT_READER_PATH, slot});
-        EXPECT_TRUE(WaitForText(reader.outPath, "ready\n", 10)) << ReadWholeFile(reader.errPath);
-        return reader;
-    }
-
-    // Writes `messages` to `name` through the layer on `h` (slot_writer).
-    std::string Write(const Host &h, const std::string &name, std::vector<std::string> messages,
-                      bool as_nobody = false)
-    {
-        std::vector<std::string> argv = {SLOT_WRITER_PATH, name};
-        argv.insert(argv.end(), messages.begin(), messages.end());
-        return Wait(net_->Start(h.ns, h.hostname, h.root, argv, as_nobody), 20).out;
-    }
-
-    // The service on `h` under `svcctl run`, once its slot is there.
-    Spawned StartService(const Host &h)
-    {
-        EXPECT_EQ(net_->Run(h, {SVCCTL_PATH, "create", "Sample service", SERVICE_PATH}).exitCode, 0);
-        Spawned service = net_->Start(h, {SVCCTL_PATH, "run", "Sample service"});
-        EXPECT_TRUE(WaitUntil(
-            [&] { return std::filesystem::exists(h.root + "/mailslot/$Channel1$"); }, 10));
-        return service;
-    }
-
-    // The relay's counters, as it prints them on SIGUSR1.
-    std::string Counters(const Spawned &relay)
-    {
-        size_t before = ReadWholeFile(relay.errPath).size();
-        Signal(relay, SIGUSR1);
-        EXPECT_TRUE(WaitForText(relay.errPath, "malformed", 5));
-        for (int i = 0; i < 100; ++i) {
-            std::string err = ReadWholeFile(relay.errPath);
-            size_t line = err.find("delivered", before);
-            if (line != std::string::npos && err.find('\n', line) != std::string::npos)
-                return err.substr(line, err.find('\n', line) - line);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return "";
-    }
-
-    std::unique_ptr<TestNetwork> net_;
-    Host *a_ = nullptr;
-    Host *b_ = nullptr;
-    Host *c_ = nullptr;
-};
 
 } // namespace
 
@@ -199,6 +112,14 @@ TEST_F(RelayNetwork, NmblookupResolvesEachRelayAndTheGroupAndRelaysResolveEachOt
     EXPECT_NE(found.out.find(b_->ip + " WORKGROUP<00>"), std::string::npos) << found.out;
     found = Nmblookup("HOSTC");
     EXPECT_NE(found.out.find("failed to find name"), std::string::npos) << found.out;
+    // Node status: the names A holds, the groups flagged.
+    RunResult status = net_->Run(*c_, {"nmblookup", "-A", a_->ip});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+    for (const char *line : {"\tHOSTA           <00> -         B <ACTIVE> \n",
+                             "\tWORKGROUP       <00> - <GROUP> B <ACTIVE> \n",
+                             "\tWORKGROUP       <1e> - <GROUP> B <ACTIVE> \n"})
+        EXPECT_NE(status.out.find(line), std::string::npos) << status.out;
+    EXPECT_EQ(Lines(status.out, "<ACTIVE>"), 3) << status.out;
 
     // Any local account may use the hand-off socket.
     RunResult resolved = Wait(net_->Start(b_->ns, b_->hostname, b_->root,
@@ -211,24 +132,105 @@ TEST_F(RelayNetwork, NmblookupResolvesEachRelayAndTheGroupAndRelaysResolveEachOt
     EXPECT_EQ(resolved.exitCode, 1);
 }
 
-TEST_F(RelayNetwork, ASecondRelayClaimingTheSameNameIsRefused)
+TEST_F(RelayNetwork, ForgedRefusalsStopNoRelayButARealOneDoesNamingItsSender)
 {
+    // Host C refuses every name it can think of, every 20 ms, with ids of
+    // its own choosing and a made-up holder.
+    std::atomic<bool> forging{true};
+    std::thread forger = net_->InHost(*c_, [&] {
+        int fd = BoundUdpSocket(0);
+        ASSERT_GE(fd, 0);
+        std::mt19937 ids{uint32_t(getpid())};
+        for (int round = 0; forging; ++round) {
+            NamePacket refusal;
+            refusal.id = uint16_t(ids());
+            refusal.response = refusal.authoritative = true;
+            refusal.opcode = kOpRegistration;
+            refusal.rcode = kRcodeActive;
+            refusal.has_record = true;
+            const char *names[] = {"HOSTA", "HOSTB", "WORKGROUP"};
+            make_name(names[round % 3], 0, &refusal.record.name);
+            refusal.record.address = 0x0ad52f63; // 10.213.47.99, nobody
+            SendTo(fd, TestNetwork::kBroadcast, 137, build_name_packet(refusal));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        close(fd);
+    });
     Spawned first = net_->StartRelay(*a_);
-    Spawned second = net_->Start(*c_, {RELAY_PATH, "--name", "hosta"});
+    Spawned second = net_->Start(*b_, {RELAY_PATH, "--name", "hosta"});
     RunResult refused = Wait(second, 10);
+    forging = false;
+    forger.join();
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.err.find("mailslot-relay: the name HOSTA<00> is already held by " + a_->ip),
+    EXPECT_NE(refused.err.find("mailslot-relay: the name HOSTA<00> is already held by " + a_->ip +
+                               ": choose another with --name\n"),
               std::string::npos)
         << refused.err;
+    EXPECT_GT(CounterOf(Counters(first), "name packets ignored"), 0u);
 
     RunResult found = Nmblookup("HOSTA");
-    EXPECT_EQ(found.out.find(c_->ip), std::string::npos) << found.out;
+    EXPECT_EQ(found.out.find(b_->ip + " "), std::string::npos) << found.out;
     EXPECT_NE(found.out.find(a_->ip + " HOSTA<00>"), std::string::npos) << found.out;
 
     // The one that holds the name stops cleanly, releasing it.
     Signal(first, SIGTERM);
     EXPECT_EQ(Wait(first, 10).exitCode, 0);
     EXPECT_FALSE(std::filesystem::exists(a_->root + "/mailslot-relay/socket"));
+}
+
+TEST_F(RelayNetwork, TwoHostsAnsweringForOneNameAreBelievedNeitherUntilOneStops)
+{
+    Spawned relay_a = net_->StartRelay(*a_);
+    net_->StartRelay(*b_);
+    // Host C answers every query for HOSTB at once, with an address of its own.
+    std::atomic<bool> lying{true};
+    std::thread liar = net_->InHost(*c_, [&] {
+        int fd = BoundUdpSocket(137);
+        ASSERT_GE(fd, 0);
+        struct timeval tick = {0, 50000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        while (lying) {
+            uint8_t buffer[600];
+            struct sockaddr_in from = {};
+            socklen_t length = sizeof from;
+            ssize_t got = recvfrom(fd, buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr *>(&from), &length);
+            NamePacket query;
+            NetbiosName hostb;
+            make_name("HOSTB", 0, &hostb);
+            if (got <= 0 || parse_name_packet(buffer, size_t(got), &query) != Parse::Ok ||
+                query.response || query.question != hostb)
+                continue;
+            NamePacket answer;
+            answer.id = query.id;
+            answer.response = answer.authoritative = answer.recursion_desired = true;
+            answer.has_record = true;
+            answer.record.name = hostb;
+            answer.record.ttl = 300000;
+            answer.record.address = 0x0ad52f03;
+            sendto(fd, build_name_packet(answer).data(), build_name_packet(answer).size(), 0,
+                   reinterpret_cast<sockaddr *>(&from), length);
+        }
+        close(fd);
+    });
+    Spawned box = HoldSlot(*b_, "box");
+    RunResult resolved = net_->Run(*a_, {RELAY_REQUEST_PATH, "resolve hostb"});
+    EXPECT_EQ(resolved.out, "error 53\n");
+    // Meanwhile a write to that name fails at its open, as for a name nobody holds.
+    EXPECT_EQ(Write(*a_, "\\\\hostb\\mailslot\\box", {"to whom?"}), "open error 53\n");
+    lying = false;
+    liar.join();
+    EXPECT_NE(ReadWholeFile(relay_a.errPath)
+                  .find("mailslot-relay: conflicting answers for HOSTB<00>: "),
+              std::string::npos)
+        << ReadWholeFile(relay_a.errPath);
+    EXPECT_NE(ReadWholeFile(relay_a.errPath).find("; neither is used\n"), std::string::npos);
+
+    // Nothing was cached: once the liar is quiet, B is found and reached.
+    EXPECT_EQ(net_->Run(*a_, {RELAY_REQUEST_PATH, "resolve hostb"}).out, "ok " + b_->ip + "\n");
+    EXPECT_EQ(Write(*a_, "\\\\hostb\\mailslot\\box", {"to b"}), "ok\n");
+    EXPECT_TRUE(WaitForText(box.outPath, Delivered("to b"), 5));
+    EXPECT_EQ(ReadWholeFile(box.outPath), "ready\n" + Delivered("to b"));
 }
 
 TEST_F(RelayNetwork, SentDatagramsDecodeAsMailslotWritesAndArriveWhole)
@@ -271,7 +273,7 @@ TEST_F(RelayNetwork, SentDatagramsDecodeAsMailslotWritesAndArriveWhole)
     EXPECT_EQ(capture.Malformed(), "");
 }
 
-TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
+TEST_F(RelayNetwork, DatagramsForNamesNotHeldForMissingSlotsOrMalformedAreCountedAndChangeNothing)
 {
     Spawned relay = net_->StartRelay(*a_);
     Spawned box = HoldSlot(*a_, "box");
@@ -279,6 +281,13 @@ TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
 
     net_->SendUdp(*c_, a, 138, Datagram(kDirectGroup, "OTHERGROUP", "box", "other group"));
     net_->SendUdp(*c_, TestNetwork::kBroadcast, 138, Datagram(kDirectUnique, "HOSTB", "box", "b"));
+    // Other names with our letters: the master browsers' (held by others) and
+    // a suffix we never registered.
+    net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "WORKGROUP", "box", "master", 0x1d));
+    net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "box", "server", 0x20));
+    Bytes query = Datagram(kDirectUnique, "HOSTA", "box", "a query");
+    query[0] = 0x14;
+    net_->SendUdp(*c_, a, 138, query);
     net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "nosuch", "no slot"));
     net_->SendUdp(*c_, a, 138, Datagram(kDirectUnique, "HOSTA", "..", "no slot"));
     std::string too_long(kMaxMailslotData + 1, 'x');
@@ -297,14 +306,20 @@ TEST_F(RelayNetwork, DatagramsForOthersForMissingSlotsOrMalformedChangeNothing)
     net_->SendUdp(*c_, a, 137, Bytes(40, 0xc0));
     net_->SendUdp(*c_, a, 137, Bytes{1, 2, 3});
 
+    // The browsers' election group is ours to deliver.
+    net_->SendUdp(*c_, TestNetwork::kBroadcast, 138,
+                  Datagram(kDirectGroup, "WORKGROUP", "box", "election", 0x1e));
     net_->SendUdp(*c_, a, 138, good); // and the relay still serves
     EXPECT_TRUE(WaitForText(box.outPath, Delivered("after"), 5));
-    EXPECT_EQ(ReadWholeFile(box.outPath), "ready\n" + Delivered("after"));
+    EXPECT_EQ(ReadWholeFile(box.outPath), "ready\n" + Delivered("election") + Delivered("after"));
     std::vector<std::string> slots;
     for (const auto &entry : std::filesystem::directory_iterator(a_->root + "/mailslot"))
         slots.push_back(entry.path().filename());
     EXPECT_EQ(slots, std::vector<std::string>{"box"});
-    EXPECT_EQ(Counters(relay), "delivered 1, dropped 6, malformed 7, sent 0");
+    const std::string counted = "delivered 2, waiting 0, dropped 16 (not ours 4, fragment 1, "
+                                "unsupported 1, no slot 2, slot full 0, too large 1, malformed 7), "
+                                "name packets ignored 0, kernel drops 0, sent 0";
+    EXPECT_EQ(CountersBecome(relay, counted), counted);
     EXPECT_NE(Nmblookup("HOSTA").out.find(a + " HOSTA<00>"), std::string::npos);
 }
 
@@ -434,4 +449,53 @@ TEST_F(RelayNetwork, LayerWritesReachOtherHostsAndABroadcastReachesEachHostOnce)
                           c_->ip + group + "HOSTC<00>\tWORKGROUP<00>\t\\MAILSLOT\\box\t" +
                           Hex("group") + "\n");
     EXPECT_EQ(capture.Malformed(), "");
+}
+
+TEST_F(RelayNetwork, AFullSlotDelaysNoOtherSlotAndTheCountersAddUpToWhatWasSent)
+{
+    Spawned relay = net_->StartRelay(*a_);
+    net_->StartRelay(*b_);
+    Spawned service = StartService(*a_);
+    Spawned idle = net_->Start(*a_, {SLOT_READER_PATH, "IDLE", "--never-read"});
+    ASSERT_TRUE(WaitForText(idle.outPath, "ready\n", 10));
+    const std::string file = a_->root + "/../two spaces.txt";
+    WriteWholeFile(file, "a b c");
+    auto request = [&] {
+        RunResult count = net_->Run(*b_, {CLIENT_PATH, "--server", "hosta", file});
+        EXPECT_EQ(count.out, "2\n") << count.err;
+        return count.seconds;
+    };
+    const double unloaded = request();
+
+    // 3,000 datagrams for the slot nobody reads, in about 0.1 s.
+    const int kFlood = 3000;
+    const Bytes idle_mail = Datagram(kDirectUnique, "HOSTA", "IDLE", "never read");
+    for (int burst = 0; burst < 30; ++burst) {
+        net_->SendUdp(*c_, a_->ip, 138, std::vector<Bytes>(kFlood / 30, idle_mail));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    const double loaded = request();
+    EXPECT_LT(loaded, unloaded + 1.0) << "without the flood " << unloaded << " s";
+    printf("a request from another host: %.3f s without the flood, %.3f s after it\n", unloaded,
+           loaded);
+
+    // Each client run sends the service three datagrams (a marker, the path,
+    // a marker); every datagram from another host is accounted for.
+    const uint64_t sent = kFlood + 2 * 3;
+    std::string line;
+    auto accounted = [&] {
+        line = Counters(relay);
+        return CounterOf(line, "delivered") + CounterOf(line, "waiting") +
+               CounterOf(line, "dropped") + CounterOf(line, "kernel drops");
+    };
+    EXPECT_TRUE(WaitUntil([&] { return accounted() == sent; }, 5, 100)) << line;
+    uint64_t reasons = 0;
+    for (const char *reason : {"not ours", "fragment", "unsupported", "no slot", "slot full",
+                               "too large", "malformed"})
+        reasons += CounterOf(line, reason);
+    EXPECT_EQ(reasons, CounterOf(line, "dropped")) << line;
+    EXPECT_GT(CounterOf(line, "slot full"), 0u) << line;
+    // However fast the slot took what it could, its queue kept to its bound.
+    EXPECT_LE(CounterOf(line, "waiting"), 128u) << line;
+    printf("after %d datagrams for an unread slot: %s\n", kFlood, line.c_str());
 }

@@ -1,18 +1,21 @@
 // slot_reader: holds a mailslot through the platform layer and prints every
 // message it receives, as the tests watch what a relay delivers.
 //
-//   W32_ROOT=DIR slot_reader NAME
+//   W32_ROOT=DIR slot_reader NAME [--never-read]
 //
 // Prints "ready" once the slot exists, then one line per message: its length
-// and its bytes in hex. Runs until killed.
+// and its bytes in hex. With --never-read it holds the slot and reads
+// nothing, as a program that has stopped reading. Runs until killed.
 #include <stdio.h>
+#include <string.h>
 
 #include "platform/platform.h"
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: slot_reader NAME\n");
+    bool never_read = argc == 3 && strcmp(argv[2], "--never-read") == 0;
+    if (argc != 2 && !never_read) {
+        fprintf(stderr, "usage: slot_reader NAME [--never-read]\n");
         return 2;
     }
     char name[MAX_PATH];
@@ -26,6 +29,8 @@ int main(int argc, char **argv)
     printf("ready\n");
     fflush(stdout);
     static unsigned char message[65536];
+    while (never_read)
+        Sleep(1000);
     for (;;) {
         DWORD count = 0;
         if (!GetMailslotInfo(slot, NULL, NULL, &count, NULL))

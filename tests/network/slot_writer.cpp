@@ -3,8 +3,9 @@
 //
 //   W32_ROOT=DIR slot_writer NAME MESSAGE...
 //
-// A MESSAGE "@N" stands for N bytes of 'x'. Prints "open error N" when the
-// open fails, else one line per message: "ok" or "error N".
+// A MESSAGE "@N" stands for N bytes of 'x', "=HEX" for the bytes HEX.
+// Prints "open error N" when the open fails, else one line per message: "ok"
+// or "error N".
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -25,6 +26,11 @@ int main(int argc, char **argv)
     }
     for (int i = 2; i < argc; ++i) {
         std::string message = argv[i][0] == '@' ? std::string(atoi(argv[i] + 1), 'x') : argv[i];
+        if (argv[i][0] == '=') {
+            message.clear();
+            for (const char *hex = argv[i] + 1; hex[0] && hex[1]; hex += 2)
+                message += char(strtol(std::string(hex, 2).c_str(), nullptr, 16));
+        }
         DWORD done = 0;
         if (WriteFile(h, message.data(), DWORD(message.size()), &done, NULL))
             printf("ok\n");

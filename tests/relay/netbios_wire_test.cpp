@@ -157,6 +157,37 @@ TEST(NamePacket, CountsAndLengthsPastThePacketAreMalformed)
     EXPECT_EQ(parse_name_packet(opcode.data(), opcode.size(), &back), Parse::Unsupported);
 }
 
+TEST(NodeStatus, LaidOutAsOnTheWireAndCountsPastThePacketAreMalformed)
+{
+    NodeStatus status;
+    status.id = 0x0102;
+    status.question = any_name();
+    status.names = {{Name("HOSTA"), kNameActive}, {Name("WORKGROUP", 0x1e), kNameActive | kNbGroup}};
+    Bytes bytes = build_node_status(status);
+    // Header, "*" encoded, NBSTAT IN, TTL 0, RDLENGTH 1 + 2 * 18 + 46.
+    ASSERT_EQ(bytes.size(), 12u + 34 + 10 + 83);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 15), Hex("0102 8400 0000 0001 0000 0000 20 434b"));
+    EXPECT_EQ(Bytes(bytes.begin() + 46, bytes.begin() + 57), Hex("0021 0001 00000000 0053 02"));
+    EXPECT_EQ(Bytes(bytes.begin() + 57 + 16, bytes.begin() + 57 + 18), Hex("0400"));
+    EXPECT_EQ(bytes[57 + 18 + 15], 0x1e);
+    EXPECT_EQ(Bytes(bytes.begin() + 57 + 34, bytes.begin() + 57 + 36), Hex("8400"));
+    NodeStatus back;
+    ASSERT_EQ(parse_node_status(bytes.data(), bytes.size(), &back), Parse::Ok);
+    EXPECT_EQ(back, status);
+
+    for (size_t cut = 0; cut < bytes.size(); ++cut)
+        EXPECT_EQ(parse_node_status(bytes.data(), cut, &back), Parse::Malformed) << cut;
+    Bytes more = bytes;
+    more[56] = 3; // three names in the room of two
+    EXPECT_EQ(parse_node_status(more.data(), more.size(), &back), Parse::Malformed);
+    NamePacket query;
+    query.has_question = true;
+    query.question = any_name();
+    query.question_type = kTypeNbstat;
+    Bytes asked = build_name_packet(query); // a query, not a status
+    EXPECT_EQ(parse_node_status(asked.data(), asked.size(), &back), Parse::Unsupported);
+}
+
 TEST(MailslotDatagram, TheWorkedReplyIs174BytesLaidOutAsOnTheWire)
 {
     Bytes b = build_mailslot_datagram(Reply("$Channel2$", {'2', 0}));
@@ -196,8 +227,8 @@ TEST(MailslotDatagram, BrokenOrForeignDatagramsAreRefused)
         return parse_mailslot_datagram(b.data(), b.size(), &d);
     };
     const size_t smb = 14 + 68;
-    EXPECT_EQ(with(1, 0x03), Parse::Unsupported);           // MORE: a fragment
-    EXPECT_EQ(with(13, 0x01), Parse::Unsupported);          // PACKET_OFFSET 1
+    EXPECT_EQ(with(1, 0x03), Parse::Fragment);              // MORE: a fragment
+    EXPECT_EQ(with(13, 0x01), Parse::Fragment);             // PACKET_OFFSET 1
     EXPECT_EQ(with(0, 0x14), Parse::Unsupported);           // a query request
     EXPECT_EQ(with(10, 0xff), Parse::Malformed);            // DGM_LENGTH past the end
     EXPECT_EQ(with(smb, 0xfe), Parse::Malformed);           // not SMB

@@ -112,7 +112,7 @@ Parse parse_mailslot_datagram(const uint8_t *data, size_t size, MailslotDatagram
     if (length > in.left() || length < 2 * kEncodedNameBytes)
         return Parse::Malformed;
     if ((out->flags & (kFlagFirst | kFlagMore)) != kFlagFirst || packet_offset != 0)
-        return Parse::Unsupported; // a fragment: mailslot writes come whole
+        return Parse::Fragment; // mailslot writes come whole
 
     // Only DGM_LENGTH bytes belong to the datagram; anything after is ignored.
     Reader body(data + kDatagramHeaderBytes, length);

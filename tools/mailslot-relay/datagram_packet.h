@@ -43,8 +43,9 @@ struct MailslotDatagram {
 };
 
 // Parses a datagram carrying a mailslot write. Lengths and offsets that
-// reach past the packet are malformed; fragments, other message types, other
-// SMB commands and transactions in parts are unsupported.
+// reach past the packet are malformed; fragments are Parse::Fragment; other
+// message types, other SMB commands and transactions in parts are
+// unsupported.
 Parse parse_mailslot_datagram(const uint8_t *data, size_t size, MailslotDatagram *out);
 
 // The datagram's bytes; a 2-byte message to "$Channel2$" is 174 of them.

@@ -1,5 +1,7 @@
 #include "name_packet.h"
 
+#include <algorithm>
+
 namespace relay {
 namespace {
 
@@ -12,6 +14,27 @@ constexpr uint16_t kFlagRecursionAvailable = 0x0080;
 constexpr uint16_t kFlagBroadcast = 0x0010;
 constexpr size_t kNbEntryBytes = 6;
 constexpr uint32_t kMaxRecords = 64; // more than any real packet carries
+constexpr size_t kNodeNameBytes = 18; // the name's 16 bytes and its flags
+constexpr size_t kStatisticsBytes = 46; // the unit id and forty bytes of counts
+constexpr size_t kMaxStatusNames = 255;
+
+uint16_t header_flags(const NamePacket &packet)
+{
+    uint16_t flags = uint16_t((packet.opcode & 0x0f) << 11 | (packet.rcode & 0x0f));
+    if (packet.response)
+        flags |= kFlagResponse;
+    if (packet.authoritative)
+        flags |= kFlagAuthoritative;
+    if (packet.truncated)
+        flags |= kFlagTruncated;
+    if (packet.recursion_desired)
+        flags |= kFlagRecursionDesired;
+    if (packet.recursion_available)
+        flags |= kFlagRecursionAvailable;
+    if (packet.broadcast)
+        flags |= kFlagBroadcast;
+    return flags;
+}
 
 // A name in place, or a pointer (two bytes, top bits set) back to a name
 // written earlier in the packet, which must itself be in place.
@@ -126,21 +149,8 @@ std::vector<uint8_t> build_name_packet(const NamePacket &packet)
 {
     std::vector<uint8_t> bytes;
     Writer out(&bytes);
-    uint16_t flags = uint16_t((packet.opcode & 0x0f) << 11 | (packet.rcode & 0x0f));
-    if (packet.response)
-        flags |= kFlagResponse;
-    if (packet.authoritative)
-        flags |= kFlagAuthoritative;
-    if (packet.truncated)
-        flags |= kFlagTruncated;
-    if (packet.recursion_desired)
-        flags |= kFlagRecursionDesired;
-    if (packet.recursion_available)
-        flags |= kFlagRecursionAvailable;
-    if (packet.broadcast)
-        flags |= kFlagBroadcast;
     out.be16(packet.id);
-    out.be16(flags);
+    out.be16(header_flags(packet));
     out.be16(packet.has_question ? 1 : 0);
     out.be16(packet.has_record && packet.response ? 1 : 0);
     out.be16(0);
@@ -160,6 +170,75 @@ std::vector<uint8_t> build_name_packet(const NamePacket &packet)
         out.be32(packet.record.address);
     }
     return bytes;
+}
+
+NetbiosName any_name()
+{
+    NetbiosName name;
+    name.bytes[0] = '*';
+    return name;
+}
+
+std::vector<uint8_t> build_node_status(const NodeStatus &status)
+{
+    NamePacket header;
+    header.id = status.id;
+    header.response = header.authoritative = true;
+    size_t count = std::min(status.names.size(), kMaxStatusNames);
+    std::vector<uint8_t> bytes;
+    Writer out(&bytes);
+    out.be16(status.id);
+    out.be16(header_flags(header));
+    out.be16(0);
+    out.be16(1);
+    out.be16(0);
+    out.be16(0);
+    encode_name(status.question, &out);
+    out.be16(kTypeNbstat);
+    out.be16(kClassIn);
+    out.be32(0); // TTL
+    out.be16(uint16_t(1 + count * kNodeNameBytes + kStatisticsBytes));
+    out.u8(uint8_t(count));
+    for (size_t i = 0; i < count; ++i) {
+        out.bytes(status.names[i].name.bytes.data(), status.names[i].name.bytes.size());
+        out.be16(status.names[i].flags);
+    }
+    out.zeros(kStatisticsBytes);
+    return bytes;
+}
+
+Parse parse_node_status(const uint8_t *data, size_t size, NodeStatus *out)
+{
+    Reader in(data, size);
+    uint16_t flags, qdcount, ancount, nscount, arcount, type, klass, rdlength;
+    uint32_t ttl;
+    if (!in.be16(&out->id) || !in.be16(&flags) || !in.be16(&qdcount) || !in.be16(&ancount) ||
+        !in.be16(&nscount) || !in.be16(&arcount))
+        return Parse::Malformed;
+    if (!(flags & kFlagResponse) || qdcount != 0 || ancount != 1)
+        return Parse::Unsupported;
+    if (read_name(&in, &out->question) != Parse::Ok || !in.be16(&type) || !in.be16(&klass) ||
+        !in.be32(&ttl) || !in.be16(&rdlength))
+        return Parse::Malformed;
+    if (type != kTypeNbstat)
+        return Parse::Unsupported;
+    const uint8_t *rdata;
+    uint8_t count;
+    if (!in.bytes(rdlength, &rdata))
+        return Parse::Malformed;
+    Reader body(rdata, rdlength);
+    if (!body.u8(&count) || body.left() < count * kNodeNameBytes + kStatisticsBytes)
+        return Parse::Malformed;
+    out->names.clear();
+    for (uint8_t i = 0; i < count; ++i) {
+        NodeStatusEntry entry;
+        const uint8_t *name = nullptr;
+        body.bytes(entry.name.bytes.size(), &name); // within the length checked above
+        std::copy(name, name + entry.name.bytes.size(), entry.name.bytes.begin());
+        body.be16(&entry.flags);
+        out->names.push_back(entry);
+    }
+    return Parse::Ok;
 }
 
 } // namespace relay

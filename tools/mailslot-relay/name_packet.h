@@ -32,6 +32,7 @@ constexpr uint8_t kRcodeOk = 0;
 constexpr uint8_t kRcodeActive = 6; // the name is held by another node
 
 constexpr uint16_t kNbGroup = 0x8000; // NB_FLAGS: a group name
+constexpr uint16_t kNameActive = 0x0400; // a node status entry's flags: the name is held
 
 // One NB resource record: a name and the address that holds it.
 struct NameRecord {
@@ -77,6 +78,35 @@ Parse parse_name_packet(const uint8_t *data, size_t size, NamePacket *out);
 // The packet's bytes: the record goes in the answer section of a response
 // and the additional section of a request.
 std::vector<uint8_t> build_name_packet(const NamePacket &packet);
+
+// A node status response: the names a node holds, each with its flags
+// (kNbGroup, kNameActive), then its statistics, of which only the six-byte
+// unit id (an adapter address; zeros allowed) means anything here.
+struct NodeStatusEntry {
+    NetbiosName name;
+    uint16_t flags = 0;
+    bool operator==(const NodeStatusEntry &o) const { return name == o.name && flags == o.flags; }
+};
+struct NodeStatus {
+    uint16_t id = 0;
+    NetbiosName question; // the name the query asked with, most often "*"
+    std::vector<NodeStatusEntry> names;
+    bool operator==(const NodeStatus &o) const
+    {
+        return id == o.id && question == o.question && names == o.names;
+    }
+};
+
+// The name a node status query asks with when it means whoever is there:
+// "*" padded with NULs.
+NetbiosName any_name();
+
+// A node status response; at most 255 names fit.
+std::vector<uint8_t> build_node_status(const NodeStatus &status);
+
+// Parses a node status response: a count, or names and statistics, past the
+// packet are malformed; a packet that is not one is unsupported.
+Parse parse_node_status(const uint8_t *data, size_t size, NodeStatus *out);
 
 } // namespace relay
 

@@ -15,19 +15,28 @@ NetbiosName canonical(NetbiosName name)
     return name;
 }
 
-// An authoritative answer of kind opcode to request, about the name it
-// asks for, at this node's address on the interface it came in on.
-NamePacket answer_to(const NamePacket &request, uint8_t opcode, const Interface &arrived)
+NetbiosName with_suffix(NetbiosName name, uint8_t suffix)
+{
+    name.bytes[15] = suffix;
+    return name;
+}
+
+// The request packet for one of our names (registration or release), as
+// broadcast on `iface`.
+NamePacket own_name_request(const OwnName &own, uint8_t opcode, uint16_t id, const Interface &iface)
 {
     NamePacket p;
-    p.id = request.id;
-    p.response = true;
+    p.id = id;
     p.opcode = opcode;
-    p.authoritative = true;
-    p.recursion_desired = true;
+    p.recursion_desired = opcode == kOpRegistration;
+    p.broadcast = true;
+    p.has_question = true;
+    p.question = own.name;
     p.has_record = true;
-    p.record.name = request.question;
-    p.record.address = arrived.address;
+    p.record.name = own.name;
+    p.record.ttl = opcode == kOpRegistration ? NameService::kTtlSeconds : 0;
+    p.record.nb_flags = own.group ? kNbGroup : 0;
+    p.record.address = iface.address;
     return p;
 }
 
@@ -36,59 +45,54 @@ NamePacket answer_to(const NamePacket &request, uint8_t opcode, const Interface 
 NameService::NameService(const NetbiosName &unique, const NetbiosName &group,
                          std::vector<Interface> interfaces, NameTransport *transport,
                          uint16_t first_id)
-    : unique_(canonical(unique)), group_(canonical(group)), interfaces_(std::move(interfaces)),
-      transport_(transport), id_(first_id)
+    : interfaces_(std::move(interfaces)), transport_(transport), id_(first_id)
 {
+    OwnName own;
+    own.name = canonical(unique);
+    names_.push_back(own);
+    own.group = true;
+    own.name = canonical(group);
+    names_.push_back(own);
+    own.name = with_suffix(own.name, kBrowserElectionSuffix);
+    names_.push_back(own);
 }
 
 void NameService::start(Millis now)
 {
     state_ = State::Registering;
-    registration_id_ = next_id();
     registration_tries_ = 1;
     registration_next_ = now + kRetryInterval;
-    broadcast_registration(false);
-    broadcast_registration(true);
+    for (OwnName &own : names_) {
+        own.state = OwnName::State::Registering;
+        own.id = next_id();
+        send_registration(own);
+    }
 }
 
-void NameService::broadcast_registration(bool group)
+void NameService::send_registration(const OwnName &own)
 {
-    for (const Interface &iface : interfaces_) {
-        NamePacket p;
-        p.id = registration_id_;
-        p.opcode = kOpRegistration;
-        p.recursion_desired = true;
-        p.broadcast = true;
-        p.has_question = true;
-        p.question = group ? group_ : unique_;
-        p.has_record = true;
-        p.record.name = p.question;
-        p.record.ttl = kTtlSeconds;
-        p.record.nb_flags = group ? kNbGroup : 0;
-        p.record.address = iface.address;
-        transport_->send_name_packet(iface, iface.broadcast, kNamePort, build_name_packet(p));
-    }
+    for (const Interface &iface : interfaces_)
+        transport_->send_name_packet(iface, iface.broadcast, kNamePort,
+                                     build_name_packet(own_name_request(own, kOpRegistration, own.id, iface)));
+}
+
+void NameService::send_release(const OwnName &own)
+{
+    uint16_t id = next_id();
+    for (const Interface &iface : interfaces_)
+        transport_->send_name_packet(iface, iface.broadcast, kNamePort,
+                                     build_name_packet(own_name_request(own, kOpRelease, id, iface)));
 }
 
 void NameService::release()
 {
-    if (state_ != State::Registered)
-        return;
-    for (bool group : {false, true}) {
-        for (const Interface &iface : interfaces_) {
-            NamePacket p;
-            p.id = next_id();
-            p.opcode = kOpRelease;
-            p.broadcast = true;
-            p.has_question = true;
-            p.question = group ? group_ : unique_;
-            p.has_record = true;
-            p.record.name = p.question;
-            p.record.nb_flags = group ? kNbGroup : 0;
-            p.record.address = iface.address;
-            transport_->send_name_packet(iface, iface.broadcast, kNamePort, build_name_packet(p));
-        }
+    for (OwnName &own : names_) {
+        if (own.state == OwnName::State::Held)
+            send_release(own);
+        own.state = OwnName::State::Registering;
     }
+    if (state_ == State::Registered)
+        state_ = State::Registering;
 }
 
 void NameService::send_query(const NetbiosName &name, uint16_t id)
@@ -107,14 +111,16 @@ void NameService::send_query(const NetbiosName &name, uint16_t id)
 
 void NameService::tick(Millis now)
 {
-    if (state_ == State::Registering && now >= registration_next_) {
+    if (state_ == State::Registering && registration_next_ >= 0 && now >= registration_next_) {
         if (registration_tries_ < kBroadcastTries) {
             ++registration_tries_;
             registration_next_ = now + kRetryInterval;
-            broadcast_registration(false);
-            broadcast_registration(true);
-        } else {
-            state_ = State::Registered; // nobody objected in time
+            for (const OwnName &own : names_)
+                send_registration(own);
+        } else { // nobody objected in time
+            for (OwnName &own : names_)
+                own.state = OwnName::State::Held;
+            state_ = State::Registered;
             registration_next_ = -1;
         }
     }
@@ -125,21 +131,39 @@ void NameService::tick(Millis now)
             ++it;
             continue;
         }
-        if (p.tries < kBroadcastTries) {
+        if (!p.answered && p.tries < kBroadcastTries) {
             ++p.tries;
             p.next = now + kRetryInterval;
             send_query(it->first, p.id);
             ++it;
             continue;
         }
-        std::vector<ResolveDone> waiting = std::move(p.waiting);
-        it = pending_.erase(it);
-        for (ResolveDone &done : waiting)
-            done(false, Resolved());
+        finish_query(it++, now);
     }
 
     for (auto it = cache_.begin(); it != cache_.end();)
         it = it->second.expires <= now ? cache_.erase(it) : std::next(it);
+}
+
+// Ends a query: what its answers agreed on is cached and given to those
+// waiting; when none came or they disagreed, they learn it was not found.
+void NameService::finish_query(std::map<NetbiosName, Pending>::iterator it, Millis now)
+{
+    NetbiosName name = it->first;
+    Pending done = std::move(it->second);
+    pending_.erase(it);
+    bool found = done.answered && !done.disagree;
+    if (found) {
+        if (cache_.size() >= kCacheMax) {
+            auto oldest = std::min_element(cache_.begin(), cache_.end(), [](const auto &a, const auto &b) {
+                return a.second.expires < b.second.expires;
+            });
+            cache_.erase(oldest);
+        }
+        cache_[name] = Cached{done.first, now + kCacheLifetime};
+    }
+    for (ResolveDone &waiting : done.waiting)
+        waiting(found, found ? done.first : Resolved());
 }
 
 Millis NameService::next_deadline() const
@@ -151,11 +175,28 @@ Millis NameService::next_deadline() const
     return next;
 }
 
-bool NameService::is_ours(const NetbiosName &name, bool *group) const
+const OwnName *NameService::held(const NetbiosName &name) const
 {
+    if (state_ != State::Registered)
+        return nullptr;
     NetbiosName key = canonical(name);
-    *group = key == group_;
-    return key == unique_ || key == group_;
+    for (const OwnName &own : names_)
+        if (own.state == OwnName::State::Held && own.name == key)
+            return &own;
+    return nullptr;
+}
+
+bool NameService::holds(const NetbiosName &name) const
+{
+    return held(name) != nullptr;
+}
+
+const OwnName *NameService::refused() const
+{
+    for (const OwnName &own : names_)
+        if (own.state == OwnName::State::Refused)
+            return &own;
+    return nullptr;
 }
 
 const Interface *NameService::interface_for(uint32_t address) const
@@ -166,101 +207,154 @@ const Interface *NameService::interface_for(uint32_t address) const
     return nullptr;
 }
 
-void NameService::on_packet(const NamePacket &packet, const Interface &arrived, uint32_t from,
+bool NameService::on_packet(const NamePacket &packet, const Interface &arrived, uint32_t from,
                             uint16_t port, Millis now)
 {
     if (!packet.response) {
         if (!packet.has_question)
-            return;
+            return false;
         switch (packet.opcode) {
         case kOpQuery:
-            answer_query(packet, arrived, from, port);
-            break;
+            return packet.question_type == kTypeNbstat ? answer_status(packet, arrived, from, port)
+                                                       : answer_query(packet, arrived, from, port);
         case kOpRegistration:
         case kOpRefresh:
         case kOpRefreshAlt:
         case kOpMultihomed:
-            defend(packet, arrived, from, port);
-            break;
+            return defend(packet, arrived, from, port);
         case kOpRelease:
-            forget(packet.question);
-            break;
+            // Another node's release of one of our names changes nothing.
+            return cache_.erase(canonical(packet.question)) > 0;
         }
-        return;
+        return false;
     }
-
-    if (packet.opcode == kOpRegistration && packet.rcode != kRcodeOk &&
-        state_ == State::Registering && packet.has_record &&
-        canonical(packet.record.name) == unique_) {
-        state_ = State::Conflict;
-        conflict_owner_ = packet.record.address ? packet.record.address : from;
-        return;
-    }
+    if (packet.opcode == kOpRegistration)
+        return take_registration_response(packet, from);
     if (packet.opcode == kOpQuery && packet.rcode == kRcodeOk && packet.has_record)
-        take_answer(packet, arrived, now);
+        return take_answer(packet, arrived, now);
+    return false;
 }
 
-void NameService::answer_query(const NamePacket &query, const Interface &arrived, uint32_t from,
+// A refusal of a registration we have outstanding: by transaction id and
+// name, never by what the packet claims about the defender, who is the
+// packet's sender (RDATA carries the address being refused: ours).
+bool NameService::take_registration_response(const NamePacket &response, uint32_t from)
+{
+    if (state_ != State::Registering || response.rcode == kRcodeOk || !response.has_record)
+        return false;
+    NetbiosName key = canonical(response.record.name);
+    for (OwnName &own : names_) {
+        if (own.state != OwnName::State::Registering || own.id != response.id || own.name != key)
+            continue;
+        own.state = OwnName::State::Refused;
+        own.defender = from;
+        state_ = State::Conflict;
+        registration_next_ = -1;
+        return true;
+    }
+    return false;
+}
+
+bool NameService::answer_query(const NamePacket &query, const Interface &arrived, uint32_t from,
                                uint16_t port)
 {
-    bool group;
-    if (state_ != State::Registered || query.question_type != kTypeNb ||
-        !is_ours(query.question, &group))
-        return;
-    NamePacket p = answer_to(query, kOpQuery, arrived);
+    const OwnName *own = query.question_type == kTypeNb ? held(query.question) : nullptr;
+    if (!own)
+        return false;
+    NamePacket p;
+    p.id = query.id;
+    p.response = p.authoritative = p.recursion_desired = true;
+    p.has_record = true;
+    p.record.name = query.question;
     p.record.ttl = kTtlSeconds;
-    p.record.nb_flags = group ? kNbGroup : 0;
+    p.record.nb_flags = own->group ? kNbGroup : 0;
+    p.record.address = arrived.address;
     transport_->send_name_packet(arrived, from, port, build_name_packet(p));
+    return true;
 }
 
-void NameService::defend(const NamePacket &request, const Interface &arrived, uint32_t from,
+// Node status, asked with "*" or one of our names: every name we hold.
+bool NameService::answer_status(const NamePacket &query, const Interface &arrived, uint32_t from,
+                                uint16_t port)
+{
+    if (state_ != State::Registered || (query.question != any_name() && !held(query.question)))
+        return false;
+    NodeStatus status;
+    status.id = query.id;
+    status.question = query.question;
+    for (const OwnName &own : names_)
+        if (own.state == OwnName::State::Held)
+            status.names.push_back({own.name, uint16_t(kNameActive | (own.group ? kNbGroup : 0))});
+    transport_->send_name_packet(arrived, from, port, build_node_status(status));
+    return true;
+}
+
+// Another node asks for one of our names: a unique name is always refused,
+// a group name only when asked for as a unique name. The refusal carries
+// the requester's own record, as a defender's does.
+bool NameService::defend(const NamePacket &request, const Interface &arrived, uint32_t from,
                          uint16_t port)
 {
-    if (state_ != State::Registered || canonical(request.question) != unique_)
-        return;
-    NamePacket p = answer_to(request, kOpRegistration, arrived);
-    p.recursion_available = true;
+    const OwnName *own = held(request.question);
+    if (!own)
+        return false;
+    bool as_group = request.has_record && (request.record.nb_flags & kNbGroup);
+    if (own->group && (as_group || !request.has_record))
+        return false;
+    NamePacket p;
+    p.id = request.id;
+    p.response = p.authoritative = p.recursion_desired = p.recursion_available = true;
+    p.opcode = kOpRegistration;
     p.rcode = kRcodeActive;
+    p.has_record = true;
+    p.record.name = request.question;
+    p.record.nb_flags = request.has_record ? request.record.nb_flags : 0;
+    p.record.address = request.has_record ? request.record.address : from;
     transport_->send_name_packet(arrived, from, port, build_name_packet(p));
+    return true;
 }
 
-void NameService::take_answer(const NamePacket &response, const Interface &arrived, Millis now)
+// An answer to one of our queries (its id and its name): the first is kept
+// and the query listens on for the answer window; another address for a
+// unique name makes the answers disagree.
+bool NameService::take_answer(const NamePacket &response, const Interface &arrived, Millis now)
 {
     NetbiosName key = canonical(response.record.name);
     auto it = pending_.find(key);
     if (it == pending_.end() || it->second.id != response.id)
-        return;
+        return false;
+    Pending &p = it->second;
     Resolved where;
     where.address = response.record.address;
     where.group = (response.record.nb_flags & kNbGroup) != 0;
     const Interface *iface = interface_for(where.address);
     where.interface_index = iface ? iface->index : arrived.index;
-    if (cache_.size() >= kCacheMax) {
-        auto oldest = std::min_element(cache_.begin(), cache_.end(), [](const auto &a, const auto &b) {
-            return a.second.expires < b.second.expires;
-        });
-        cache_.erase(oldest);
+    if (!p.answered) {
+        p.answered = true;
+        p.first = where;
+        p.next = now + kAnswerWindow;
+        return true;
     }
-    cache_[key] = Cached{where, now + kCacheLifetime};
-    std::vector<ResolveDone> waiting = std::move(it->second.waiting);
-    pending_.erase(it);
-    for (ResolveDone &done : waiting)
-        done(true, where);
-}
-
-void NameService::forget(const NetbiosName &name)
-{
-    cache_.erase(canonical(name));
+    bool same = where.group == p.first.group && (where.group || where.address == p.first.address);
+    if (!same && !p.disagree) {
+        p.disagree = true;
+        if (note_)
+            note_("conflicting answers for " + key.describe() + ": " + ip_text(p.first.address) +
+                  " and " + ip_text(where.address) + "; neither is used");
+    }
+    return true;
 }
 
 void NameService::resolve(const NetbiosName &name, Millis now, ResolveDone done)
 {
     NetbiosName key = canonical(name);
-    if (key == unique_ || key == group_) {
+    for (const OwnName &own : names_) {
+        if (own.name != key || own.state == OwnName::State::Refused)
+            continue;
         Resolved self;
         self.address = interfaces_.front().address;
         self.interface_index = interfaces_.front().index;
-        self.group = key == group_;
+        self.group = own.group;
         done(true, self);
         return;
     }
@@ -278,7 +372,10 @@ void NameService::resolve(const NetbiosName &name, Millis now, ResolveDone done)
         done(false, Resolved());
         return;
     }
-    Pending p{next_id(), 1, now + kRetryInterval, {}};
+    Pending p;
+    p.id = next_id();
+    p.tries = 1;
+    p.next = now + kRetryInterval;
     p.waiting.push_back(std::move(done));
     send_query(key, p.id);
     pending_.emplace(key, std::move(p));

@@ -36,6 +36,10 @@ Relay::Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Inte
 {
     names_ = std::make_unique<NameService>(name_, group_, interfaces_, this,
                                            uint16_t(datagram_id_ * 31u + 1));
+    names_->set_note([](const std::string &line) {
+        fprintf(stderr, "mailslot-relay: %s\n", line.c_str());
+        fflush(stderr);
+    });
 }
 
 Millis Relay::now()
@@ -98,10 +102,12 @@ int Relay::run()
         names_->tick(now());
 
         NameService::State state = names_->state();
-        if (state == NameService::State::Conflict) {
+        const OwnName *refused = names_->refused();
+        if (state == NameService::State::Conflict && refused) {
             fprintf(stderr, "mailslot-relay: the name %s is already held by %s: choose another "
-                            "with --name\n",
-                    name_.describe().c_str(), ip_text(names_->conflict_owner()).c_str());
+                            "with %s\n",
+                    refused->name.describe().c_str(), ip_text(refused->defender).c_str(),
+                    refused->group ? "--workgroup" : "--name");
             status = 1;
             break;
         }
@@ -118,11 +124,12 @@ int Relay::run()
 
 void Relay::report_registered() const
 {
-    std::string where;
+    std::string names, where;
+    for (const OwnName &own : names_->names())
+        names += (names.empty() ? "" : ", ") + own.name.describe() + (own.group ? " (group)" : "");
     for (const Interface &iface : interfaces_)
         where += (where.empty() ? " on " : ", ") + iface.name + " " + ip_text(iface.address);
-    fprintf(stderr, "mailslot-relay: %s and %s registered%s\n", name_.describe().c_str(),
-            group_.describe().c_str(), where.c_str());
+    fprintf(stderr, "mailslot-relay: %s registered%s\n", names.c_str(), where.c_str());
     fflush(stderr);
 }
 
@@ -155,21 +162,23 @@ bool Relay::from_self(uint32_t address) const
     return false;
 }
 
+// Packets from this host's own addresses (our broadcasts come back) and
+// from networks we do not serve are not counted.
 void Relay::on_name_packets()
 {
     Arrival arrival;
     while (name_port_.receive(buffer_.data(), buffer_.size(), &arrival)) {
+        counters_.kernel_drops += arrival.kernel_drops;
         const Interface *iface = interface_by_index(arrival.interface_index);
         if (!iface || from_self(arrival.from))
-            continue; // not a network we serve, or our own broadcast come back
+            continue;
         NamePacket packet;
         Parse parsed = parse_name_packet(buffer_.data(), arrival.size, &packet);
         if (parsed == Parse::Malformed)
-            ++counters_.malformed;
-        else if (parsed == Parse::Unsupported)
-            ++counters_.dropped;
-        else
-            names_->on_packet(packet, *iface, arrival.from, arrival.port, now());
+            counters_.drop(Drop::Malformed);
+        else if (parsed != Parse::Ok ||
+                 !names_->on_packet(packet, *iface, arrival.from, arrival.port, now()))
+            ++counters_.names_ignored;
     }
 }
 
@@ -177,37 +186,46 @@ void Relay::on_datagrams()
 {
     Arrival arrival;
     while (datagram_port_.receive(buffer_.data(), buffer_.size(), &arrival)) {
+        counters_.kernel_drops += arrival.kernel_drops;
         const Interface *iface = interface_by_index(arrival.interface_index);
         if (!iface || from_self(arrival.from))
             continue;
         MailslotDatagram datagram;
-        Parse parsed = parse_mailslot_datagram(buffer_.data(), arrival.size, &datagram);
-        if (parsed == Parse::Malformed)
-            ++counters_.malformed;
-        else if (parsed == Parse::Unsupported)
-            ++counters_.dropped;
-        else
+        switch (parse_mailslot_datagram(buffer_.data(), arrival.size, &datagram)) {
+        case Parse::Ok:
             on_datagram(datagram);
+            break;
+        case Parse::Malformed:
+            counters_.drop(Drop::Malformed);
+            break;
+        case Parse::Fragment:
+            counters_.drop(Drop::Fragment);
+            break;
+        case Parse::Unsupported:
+            counters_.drop(Drop::Unsupported);
+            break;
+        }
     }
 }
 
+// For a name we hold, suffix included; a broadcast datagram may name every
+// node with "*".
 bool Relay::addressed_to_us(const MailslotDatagram &datagram) const
 {
-    if (same_name_any_suffix(datagram.destination, name_) ||
-        same_name_any_suffix(datagram.destination, group_))
-        return true;
-    // A broadcast datagram may name every node with "*".
-    return datagram.type == kBroadcast && datagram.destination.bytes[0] == '*';
+    return names_->holds(datagram.destination) ||
+           (datagram.type == kBroadcast && datagram.destination.bytes[0] == '*');
 }
 
 void Relay::on_datagram(const MailslotDatagram &datagram)
 {
-    if (!addressed_to_us(datagram) || !is_local_slot_name(datagram.slot) ||
-        datagram.data.size() > kMaxMailslotData) {
-        ++counters_.dropped;
-        return;
-    }
-    delivery_.enqueue(datagram.slot, datagram.data);
+    if (!addressed_to_us(datagram))
+        counters_.drop(Drop::NotOurs);
+    else if (datagram.data.size() > kMaxMailslotData)
+        counters_.drop(Drop::TooLarge);
+    else if (!is_local_slot_name(datagram.slot))
+        counters_.drop(Drop::NoSlot);
+    else
+        delivery_.enqueue(datagram.slot, datagram.data);
 }
 
 void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply &reply)

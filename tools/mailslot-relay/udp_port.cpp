@@ -16,10 +16,17 @@ bool UdpPort::open(uint16_t port, std::string *error)
     int on = 1;
     if (!socket_.valid() ||
         setsockopt(socket_.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        setsockopt(socket_.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
+        setsockopt(socket_.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+        setsockopt(socket_.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
         *error = "cannot make a UDP socket: " + std::string(strerror(errno));
         return false;
     }
+    // Room for a burst: a flood from one host should not crowd out another's
+    // request before the relay has read it. Beyond the system's limit only
+    // with privilege, which the relay mostly has; else the limit it is.
+    const int buffer = kReceiveBufferBytes;
+    if (setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
+        setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -41,7 +48,8 @@ bool UdpPort::receive(uint8_t *buffer, size_t capacity, Arrival *arrival)
 {
     struct sockaddr_in from = {};
     struct iovec iov = {buffer, capacity};
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in_pktinfo))];
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in_pktinfo)) +
+                                         CMSG_SPACE(sizeof(uint32_t))];
     struct msghdr message = {};
     message.msg_name = &from;
     message.msg_namelen = sizeof from;
@@ -59,11 +67,17 @@ bool UdpPort::receive(uint8_t *buffer, size_t capacity, Arrival *arrival)
     arrival->from = ntohl(from.sin_addr.s_addr);
     arrival->port = ntohs(from.sin_port);
     arrival->interface_index = 0;
+    arrival->kernel_drops = 0;
     for (struct cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             struct in_pktinfo info;
             memcpy(&info, CMSG_DATA(c), sizeof info);
             arrival->interface_index = info.ipi_ifindex;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            uint32_t overflows;
+            memcpy(&overflows, CMSG_DATA(c), sizeof overflows);
+            arrival->kernel_drops = overflows - overflows_; // the count wraps at 2^32
+            overflows_ = overflows;
         }
     }
     return true;

@@ -1,6 +1,7 @@
 // A UDP socket on one of the NetBIOS ports, bound to every address, that
-// tells on which interface each packet arrived and sends from a chosen
-// interface's address.
+// tells on which interface each packet arrived and how many the kernel
+// dropped before it for want of buffer, and sends from a chosen interface's
+// address.
 #ifndef MAILSLOT_RELAY_UDP_PORT_H
 #define MAILSLOT_RELAY_UDP_PORT_H
 
@@ -20,10 +21,13 @@ struct Arrival {
     uint32_t from = 0; // host byte order
     uint16_t port = 0;
     int interface_index = 0;
+    uint32_t kernel_drops = 0; // packets the kernel dropped since the last arrival
 };
 
 class UdpPort {
 public:
+    static constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
     // Binds `port`; false with a one-line reason in `error`.
     bool open(uint16_t port, std::string *error);
 
@@ -39,6 +43,7 @@ public:
 
 private:
     w32::UniqueFd socket_;
+    uint32_t overflows_ = 0; // the kernel's running count of drops (SO_RXQ_OVFL)
 };
 
 } // namespace relay

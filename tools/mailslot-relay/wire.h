@@ -11,8 +11,9 @@
 namespace relay {
 
 // What a parser makes of a packet: one it handles, one that breaks the
-// protocol, or a well-formed one of a kind this node does not take part in.
-enum class Parse { Ok, Malformed, Unsupported };
+// protocol, a well-formed one of a kind this node does not take part in, or
+// a datagram's fragment (this node takes datagrams whole).
+enum class Parse { Ok, Malformed, Unsupported, Fragment };
 
 class Reader {
 public:

@@ -192,10 +192,10 @@ DWORD find_slot_place(const std::string &slot, MissingDir missing, SlotPlace *ou
 // Puts `size` bytes into this machine's slot `slot` (in any case) as a
 // broadcast message, as "\\*\mailslot\SLOT" does here, but never hands them to
 // the relay: the relay's own way of delivering what came from the network.
-// It waits up to a second for room in a holder's socket. NO_ERROR once a
-// holder (or, without one, a raw socket at the name) took the message;
-// ERROR_FILE_NOT_FOUND when nothing did, the slot being missing or full;
-// ERROR_BAD_NETPATH over 424 bytes.
+// It never waits: NO_ERROR once a holder (or, without one, a raw socket at
+// the name) took the message; ERROR_BUSY when the slot's socket is full for
+// now (its reader is slow or has stopped); ERROR_FILE_NOT_FOUND when there
+// is no such slot; ERROR_BAD_NETPATH over 424 bytes.
 DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t size);
 
 // What a mailslot on Linux knows and one on Windows cannot: the account of

@@ -31,7 +31,7 @@ Clock::time_point wait_deadline()
     return Clock::now() + std::chrono::milliseconds(g_wait_limit_ms.load());
 }
 
-// How long a broadcast, or the relay's delivery, waits on a slot whose
+// How long a broadcast waits on a slot whose
 // socket is full: enough for a busy receiver thread, or for one that drains
 // another account's flood, not for a reader that has stopped.
 constexpr int kDeliveryWaitMs = 1000;
@@ -94,11 +94,10 @@ DWORD wait_for(int fd, short events, Clock::time_point deadline)
     return NO_ERROR;
 }
 
-// Sends one layer datagram, its kind first, without waiting unless asked
-// to (then for as long as the socket's send timeout allows). It carries the
+// Sends one layer datagram, its kind first, without waiting. It carries the
 // effective ids as credentials, so the holder judges the account that acts.
 ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
-                            const SlotPlace *to = nullptr, bool wait = false)
+                            const SlotPlace *to = nullptr)
 {
     struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
     CredentialsControl control = {};
@@ -119,7 +118,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
     memcpy(CMSG_DATA(c), &self, sizeof self);
     ssize_t sent;
     do {
-        sent = kernel().sendmsg(fd, &msg, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
+        sent = kernel().sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent;
 }
@@ -208,10 +207,11 @@ bool send_to_socket_file(int socket, int dir, const std::string &name, const voi
 }
 
 // The holder of the name, in whatever case, gets the message; with no
-// holder, a raw socket at the exact file name does. A holder that is missing
-// or full misses it, as with any broadcast: ERROR_FILE_NOT_FOUND. With
-// `wait`, a holder whose socket is full (its receiver thread has not yet
-// come round) gets the socket's send timeout to make room.
+// holder, a raw socket at the exact file name does. A holder whose socket is
+// full gets ERROR_BUSY, and when nothing takes the message,
+// ERROR_FILE_NOT_FOUND. Without `wait` nothing waits (the relay serves other
+// slots meanwhile); with it, a full holder gets the socket's send timeout to
+// make room, so another account's flood cannot crowd out the message.
 DWORD deliver_broadcast(int socket, const std::string &slot, const void *data, size_t size,
                         bool wait)
 {
@@ -220,9 +220,11 @@ DWORD deliver_broadcast(int socket, const std::string &slot, const void *data, s
         return ERROR_FILE_NOT_FOUND;
     if (send_layer_datagram(socket, kBroadcastMessage, data, size, &place, wait) >= 0)
         return NO_ERROR;
+    if (errno == EAGAIN)
+        return ERROR_BUSY;
     if (errno == ECONNREFUSED && send_to_socket_file(socket, place.dir.get(), slot, data, size))
         return NO_ERROR;
-    return ERROR_FILE_NOT_FOUND;
+    return errno == EAGAIN ? ERROR_BUSY : ERROR_FILE_NOT_FOUND;
 }
 
 // Whether the relay's requests can carry `slot`: one line of text.
@@ -389,12 +391,10 @@ DWORD deliver_local_broadcast(const std::string &slot, const void *data, size_t 
     DWORD err = check_slot_name(slot);
     if (err != NO_ERROR)
         return err;
-    // A socket holds only a few datagrams until the holder's receiver thread
-    // takes them: a burst from the network waits for it rather than be lost.
-    UniqueFd socket = new_delivery_socket();
+    UniqueFd socket = new_datagram_socket();
     if (!socket.valid())
         return error_from_errno(errno);
-    return deliver_broadcast(socket.get(), slot, data, size, true);
+    return deliver_broadcast(socket.get(), slot, data, size, false);
 }
 
 } // namespace w32

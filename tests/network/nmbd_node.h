@@ -1,0 +1,37 @@
+// Samba's nmbd on a test host, as an independent NetBIOS node to judge the
+// relay by: in the foreground, with a configuration, state and socket
+// directory of its own under the test's scratch space, never the machine's.
+#ifndef TESTS_NETWORK_NMBD_NODE_H
+#define TESTS_NETWORK_NMBD_NODE_H
+
+#include <string>
+
+#include "netns_hosts.h"
+
+// Why nmbd cannot be run here (not installed), or "".
+std::string MissingForNmbd();
+
+class NmbdNode {
+public:
+    // Starts nmbd on `h` as `netbios_name` in the workgroup WORKGROUP, its
+    // own files in `dir`, the local master browser it can be.
+    NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,
+             const std::string &dir);
+    ~NmbdNode() { Stop(); }
+
+    // All it has logged so far (log level 10: every packet it handles).
+    std::string Log() const;
+    bool WaitForLog(const std::string &text, double seconds) const;
+    // Its browse list as written to browse.dat ("" before it writes one).
+    std::string BrowseList() const;
+    // Ends it (SIGTERM; SIGKILL after 5 s) and waits for it.
+    void Stop();
+    const Spawned &process() const { return process_; }
+
+private:
+    std::string dir_;
+    Spawned process_;
+    bool running_ = false;
+};
+
+#endif
