@@ -31,9 +31,9 @@ Clock::time_point wait_deadline()
     return Clock::now() + std::chrono::milliseconds(g_wait_limit_ms.load());
 }
 
-// How long a broadcast waits on a slot whose
-// socket is full: enough for a busy receiver thread, or for one that drains
-// another account's flood, not for a reader that has stopped.
+// How long a broadcast waits on a slot whose socket is full: enough for a
+// busy receiver thread, or for one that drains another account's flood, not
+// for a reader that has stopped.
 constexpr int kDeliveryWaitMs = 1000;
 
 // A datagram socket whose blocking sends give up after kDeliveryWaitMs.
@@ -94,10 +94,11 @@ DWORD wait_for(int fd, short events, Clock::time_point deadline)
     return NO_ERROR;
 }
 
-// Sends one layer datagram, its kind first, without waiting. It carries the
+// Sends one layer datagram, its kind first, without waiting unless asked
+// to (then for as long as the socket's send timeout allows). It carries the
 // effective ids as credentials, so the holder judges the account that acts.
 ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
-                            const SlotPlace *to = nullptr)
+                            const SlotPlace *to = nullptr, bool wait = false)
 {
     struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
     CredentialsControl control = {};
@@ -118,7 +119,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
     memcpy(CMSG_DATA(c), &self, sizeof self);
     ssize_t sent;
     do {
-        sent = kernel().sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent = kernel().sendmsg(fd, &msg, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent;
 }
