@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -29,6 +30,26 @@ bool Sh(const std::string &command)
     return status == 0;
 }
 
+// Whether a namespace can be made and configured here (a container may
+// forbid either); "" when it can, else what `ip` said.
+std::string NamespacesRefused()
+{
+    const std::string ns = "msrprobe" + std::to_string(getpid());
+    FILE *p = popen(("ip netns add " + ns + " 2>&1 && ip -n " + ns + " link set lo up 2>&1; " +
+                     "status=$?; ip netns del " + ns + " 2>/dev/null; exit $status")
+                        .c_str(),
+                    "r");
+    if (!p)
+        return "cannot run ip";
+    std::string out;
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, p))
+        out += buffer;
+    if (pclose(p) == 0)
+        return "";
+    return out.empty() ? "ip failed" : out.substr(0, out.find('\n'));
+}
+
 // Enters the network namespace `ns` (this thread only, or a child process).
 bool EnterNamespace(const std::string &ns)
 {
@@ -50,6 +71,9 @@ std::string MissingForNetworkTests()
         if (!OnPath(tool))
             return std::string("the network tests need ") + tool +
                    " (Debian: iproute2, tshark, samba-common-bin)";
+    std::string refused = NamespacesRefused();
+    if (!refused.empty())
+        return "the network tests need network namespaces, which this system refuses: " + refused;
     return "";
 }
 

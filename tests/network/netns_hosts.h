@@ -18,7 +18,8 @@
 #include "support/files.h"
 #include "support/machine_root.h"
 
-// Why these tests cannot run here (not root, a tool missing), or "".
+// Why these tests cannot run here (not root, a tool missing, network
+// namespaces refused), or "".
 std::string MissingForNetworkTests();
 
 struct Host {

@@ -28,7 +28,8 @@ protected:
 
     void StartAsNobody()
     {
-        RunResult created = Svcctl({"create", kServiceName, SERVICE_PATH, "--user", "nobody"});
+        RunResult created =
+            Svcctl({"create", kServiceName, ProgramForOthers(SERVICE_PATH), "--user", "nobody"});
         ASSERT_EQ(created.exitCode, 0) << created.err;
         RunResult start = Svcctl({"start", kServiceName});
         ASSERT_EQ(start.exitCode, 0) << start.err;
@@ -143,7 +144,7 @@ TEST_F(ServiceAccountTest, AnswersWithItsAccountsRightsAlone)
     ExpectCount(hidden, CantOpen(hidden));
 
     // Another account's client is answered the same way.
-    RunResult r = RunProgram({CLIENT_PATH, readable}, work_, 30, false,
+    RunResult r = RunProgram({ProgramForOthers(CLIENT_PATH), readable}, work_, 30, false,
                              [] { return BecomeUser(kStranger); });
     EXPECT_EQ(r.out, "2\n") << r.err;
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -222,7 +223,8 @@ TEST_F(ServiceAccountTest, AnAccountTheCallerMayNotChooseOrThatIsGoneIsRefused)
     const std::string drive = root_ + "/drive_c";
     ASSERT_EQ(chown(drive.c_str(), kStranger, kStranger), 0);
     const std::string whose = "svcctl: " + drive + " belongs to uid 54321, not to ";
-    RunResult created = Svcctl({"create", kServiceName, SERVICE_PATH, "--user", "nobody"});
+    RunResult created =
+        Svcctl({"create", kServiceName, ProgramForOthers(SERVICE_PATH), "--user", "nobody"});
     EXPECT_EQ(created.exitCode, 1);
     EXPECT_EQ(created.err, whose + "root or nobody, whom the service runs as: give it to nobody "
                                    "(chown nobody: " + drive + "), or remove it\n");

@@ -21,6 +21,13 @@ constexpr uid_t kStranger = 54321;
 // all; false when it may not (it is not root).
 bool BecomeUser(uid_t uid);
 
+// A path to the program at `path` that other accounts may run: `path`
+// itself when nobody may (or this process cannot act as nobody to find
+// out), else a copy in a folder every account may enter, made once per
+// program and removed when this process ends. A checkout under a home of
+// 0700 would otherwise keep other accounts from the build.
+std::string ProgramForOthers(const std::string &path);
+
 // Runs fn in a child process, as nobody if asked; fn's result is the
 // child's exit code (125 when it could not become nobody).
 pid_t StartChild(const std::function<int()> &fn, bool asNobody = false);
@@ -48,7 +55,8 @@ struct Spawned {
 // process's own when outputDir is "". In the child, `prepare` runs first
 // (while it still has this process's rights) and a false from it ends the
 // child with 126, as does a failure to become nobody; 127: argv[0] could not
-// be executed.
+// be executed. As nobody, a program named by its path runs from
+// ProgramForOthers's copy where nobody cannot reach it.
 Spawned Spawn(const std::vector<std::string> &argv, const std::string &outputDir,
               bool asNobody = false, const std::function<bool()> &prepare = nullptr);
 

@@ -15,7 +15,12 @@ set_property(CACHE WINDOWS_TEST_ARCH PROPERTY STRINGS auto i686 x86_64)
 find_program(MINGW_I686_CXX i686-w64-mingw32-g++-posix)
 find_program(MINGW_I686_OBJDUMP i686-w64-mingw32-objdump)
 find_program(MINGW_X86_64_CXX x86_64-w64-mingw32-g++-posix)
-find_program(WINE_I686 wine)
+# The 32-bit loader. Debian's `wine` command runs the 64-bit one when the
+# 32-bit one (wine32) is missing, so there it is asked for by its own path.
+find_program(WINE_I686 NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(NOT WINE_I686 AND NOT EXISTS /usr/lib/wine/wine64)
+  find_program(WINE_I686 wine)
+endif()
 find_program(WINE_X86_64 NAMES wine64 PATHS /usr/lib/wine /usr/lib64/wine)
 find_program(WINE_SERVER wineserver)
 
