@@ -98,25 +98,13 @@ private:
 // no slash or backslash, not starting with a dot.
 void CheckServiceName(const std::string &name);
 
-// The folders of the machine root and whom each may belong to. The layer
-// trusts a directory that belongs to the process's own account or to root
-// and that no other account may write to, mailslot/ excepted; svcctl keeps
-// to the same rule, the layer's judge_entry, so what it accepts the service
-// can use (and judges a service's program by it too, OpenCheckedProgram):
-//
-//   folder      owner                                  mode   checked
-//   $W32_ROOT   root, or the one account that uses it  0755   every svcctl command; the layer at each
-//                                                             drive or slot it opens (open_machine_dir)
-//   services/   the account that registers services    0755   every svcctl command (service_store)
-//   services/X  the account that registered X          0700   every command on X (service_store)
-//   mailslot/   root, or the root's owner               01777  the layer (open_mailslot_dir); made here
-//                                                             for a service with an account of its own
-//   drive_c/    the account the service runs as, or    0755   create --user and start, here; the layer at
-//               root                                          each drive path (resolve_drive_path)
-//
-// The log and every other file the service makes belong to its account and
-// lie in its drive_c, where no other account may add, remove or replace an
-// entry; a service with an account of its own makes them with umask 027.
+// Whom each folder of the machine root may belong to, and why, is in
+// docs/security.md ("Who owns what"). svcctl keeps to the layer's rule
+// (judge_entry), so what it accepts the service can use, and judges a
+// service's program by it too (OpenCheckedProgram). It checks $W32_ROOT and
+// services/ at every command, services/X at every command on X, and drive_c/
+// at create --user and start; the layer checks the machine root, mailslot/
+// and drive_c/ again as it opens a drive path or a slot.
 
 // Refuses, in one line that says whose it is and what to do, a machine root
 // that is not a directory, belongs to another account than this one or
