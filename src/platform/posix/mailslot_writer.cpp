@@ -94,10 +94,11 @@ DWORD wait_for(int fd, short events, Clock::time_point deadline)
     return NO_ERROR;
 }
 
-// Sends one layer datagram, its kind first, without waiting. It carries the
+// Sends one layer datagram, its kind first, without waiting unless asked
+// to (then for as long as the socket's send timeout allows). It carries the
 // effective ids as credentials, so the holder judges the account that acts.
 ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
-                            const SlotPlace *to = nullptr)
+                            const SlotPlace *to = nullptr, bool wait = false)
 {
     struct iovec parts[2] = {{&kind, 1}, {const_cast<void *>(data), size}};
     CredentialsControl control = {};
@@ -118,7 +119,7 @@ ssize_t send_layer_datagram(int fd, char kind, const void *data, size_t size,
     memcpy(CMSG_DATA(c), &self, sizeof self);
     ssize_t sent;
     do {
-        sent = kernel().sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent = kernel().sendmsg(fd, &msg, (wait ? 0 : MSG_DONTWAIT) | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent;
 }
