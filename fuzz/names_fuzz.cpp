@@ -16,7 +16,7 @@
 
 #include "fuzz_root.h"
 #include "platform/platform.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/windows_names.h"
 
 using namespace w32;
 

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
 
 namespace relay {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
 #include "control_wire.h"
 #include "service_store.h"
 #include "program_launch.h"

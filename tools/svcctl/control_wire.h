@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/unique_fd.h"
 #include "status_output.h"
 
 using w32::UniqueFd;

@@ -16,7 +16,11 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/layer_errors.h"
+#include "platform/posix/machine_root.h"
+#include "platform/posix/service_channel.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
 #include "status_output.h"
 
 void CheckProgram(const std::string &program)

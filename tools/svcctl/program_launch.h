@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
 
 using w32::UniqueFd;
 

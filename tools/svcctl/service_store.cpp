@@ -12,7 +12,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/windows_names.h"
 #include "control_wire.h"
 
 namespace {

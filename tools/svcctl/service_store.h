@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
 #include "program_launch.h"
 #include "status_output.h"
 

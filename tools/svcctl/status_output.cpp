@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/layer_errors.h"
 
 ServiceRecord ServiceRecord::FromWords(const uint32_t words[7])
 {

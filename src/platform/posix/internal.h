@@ -25,7 +25,11 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/kernel_calls.h"
+#include "platform/posix/layer_errors.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/windows_names.h"
 
 namespace w32 {
 

@@ -16,6 +16,7 @@
 #include <chrono>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/mailslot_extensions.h"
 
 namespace w32 {
 namespace {

@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/machine_root.h"
 
 namespace w32 {
 namespace {
