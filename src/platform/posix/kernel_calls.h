@@ -11,6 +11,16 @@ namespace w32 {
 // data and metadata. The layer makes them through one table, the real calls
 // by default, so a test can make the kernel fail where it cannot be made to
 // for real (a short write, EIO in the middle of a read).
+//
+// The table covers the calls that move a file's or a message's bytes, and
+// those that look at or remove what a name leads to: the members below. The
+// layer makes every other call directly, as a test has no failure of them to
+// stage that the real kernel cannot give: setting up descriptors and sockets
+// (socket, bind, connect, setsockopt, getsockopt, fcntl, close), locks
+// (flock), waiting (poll), making and changing folders and entries
+// (mkdirat, renameat, fchmod, readlinkat), and the send and recv of the
+// relay's link (relay_link.cpp) and of the service channel
+// (service_control.cpp).
 struct KernelCalls {
     int (*openat)(int dir, const char *path, int flags, mode_t mode);
     ssize_t (*read)(int fd, void *buffer, size_t size);
