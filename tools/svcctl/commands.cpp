@@ -18,6 +18,8 @@
 #include "status_output.h"
 #include "supervisor.h"
 
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
 // How long the supervising process may take to answer at all, a service's

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <sstream>
 
+using w32::UniqueFd;
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
 const char kControlPrefix[] = "CONTROL ";

@@ -23,6 +23,8 @@
 #include "platform/posix/unique_fd.h"
 #include "status_output.h"
 
+using w32::UniqueFd;
+
 void CheckProgram(const std::string &program)
 {
     struct stat st;

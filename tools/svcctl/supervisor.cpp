@@ -21,6 +21,9 @@
 #include "program_launch.h"
 #include "systemd_notify.h"
 
+using w32::UniqueFd;
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
 class Supervisor {
