@@ -66,7 +66,7 @@ namespace {
 // The interpreter a #! line names, or empty for a file without one.
 std::string InterpreterOf(int fd)
 {
-    UniqueFd file(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file(open(w32::descriptor_path(fd).c_str(), O_RDONLY | O_CLOEXEC));
     char head[256];
     ssize_t n = file ? pread(file.get(), head, sizeof head, 0) : -1;
     if (n < 2 || head[0] != '#' || head[1] != '!')

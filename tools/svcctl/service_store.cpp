@@ -337,7 +337,7 @@ UniqueFd ServiceDir::TryLock() const
 
 std::string ServiceDir::SocketPath() const
 {
-    return "/proc/self/fd/" + std::to_string(fd_.get()) + "/" + kSocketFile;
+    return w32::descriptor_path(fd_.get()) + "/" + kSocketFile;
 }
 
 void ServiceDir::RemoveSocket() const

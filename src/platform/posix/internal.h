@@ -230,6 +230,11 @@ union CredentialsControl {
 // keeps no writer out.
 bool locked_by_readers_only(int fd);
 
+// The address of the socket file open (O_PATH) as `fd`, through its
+// descriptor_path(), so a send or connect reaches that very socket; returns
+// the address's length.
+socklen_t descriptor_socket_address(int fd, struct sockaddr_un *address);
+
 // The credentials the kernel attached to a received datagram, if any.
 bool sender_credentials(struct msghdr *msg, struct ucred *sender);
 

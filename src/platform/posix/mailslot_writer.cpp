@@ -16,6 +16,7 @@
 #include <chrono>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/poll_deadline.h"
 #include "platform/posix/mailslot_extensions.h"
 
 namespace w32 {
@@ -85,14 +86,14 @@ private:
 // once the deadline has passed.
 DWORD wait_for(int fd, short events, Clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0)
+    switch (poll_until(fd, events, deadline, kWriteTimeoutMs)) {
+    case PollResult::Expired:
         return ERROR_SEM_TIMEOUT;
-    struct pollfd waiter = {fd, events, 0};
-    if (poll(&waiter, 1, int(std::min<long long>(left.count(), kWriteTimeoutMs))) < 0 &&
-        errno != EINTR)
+    case PollResult::Failed:
         return error_from_errno(errno);
-    return NO_ERROR;
+    default:
+        return NO_ERROR;
+    }
 }
 
 // Sends one layer datagram, its kind first, without waiting unless asked
@@ -200,12 +201,10 @@ bool send_to_socket_file(int socket, int dir, const std::string &name, const voi
     struct stat st;
     if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISSOCK(st.st_mode))
         return false;
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    int length = snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", file.get());
+    struct sockaddr_un address;
+    socklen_t length = descriptor_socket_address(file.get(), &address);
     return kernel().sendto(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
-                           reinterpret_cast<sockaddr *>(&address),
-                           socklen_t(offsetof(struct sockaddr_un, sun_path) + length + 1)) >= 0;
+                           reinterpret_cast<sockaddr *>(&address), length) >= 0;
 }
 
 // The holder of the name, in whatever case, gets the message; with no

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <string>
+
 namespace w32 {
 
 // A file descriptor that is closed when its owner goes away.
@@ -41,6 +43,14 @@ public:
 private:
     int fd_ = -1;
 };
+
+// The path /proc/self/fd/N: it leads to the very file open as `fd`, whatever
+// its name has become since (and, for an O_PATH descriptor of a socket, to
+// that very socket).
+inline std::string descriptor_path(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
 } // namespace w32
 
