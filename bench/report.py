@@ -324,6 +324,24 @@ def cpu_vectors_and_caches():
                                                           ", ".join(caches) or "unknown")
 
 
+
+# --- the picture ---------------------------------------------------------
+
+def plot_rows(count, sc):
+    """The speeds bench/plot.gp draws: label, median, min, max (GB/s), group
+    (1: the service and whole commands; 2: in the counting routine's process)."""
+    rows = []
+    if sc:
+        for name, label in (("service", "the service"), ("cat", "cat"), ("tr_wc", "tr | wc")):
+            rows.append((label, [sc["bytes"] / s / 1e9 for s in sc["seconds"][name]], 1))
+    m = (count or {}).get("measures", {})
+    for name, label in (("routine", "counting routine"), ("read_loop", "read() loop"),
+                        ("fgetc", "fgetc loop")):
+        rows.append((label, gbps(m.get(name + "/1GiB")), 2))
+    return ["%s\t%.4g\t%.4g\t%.4g\t%d" % (label, statistics.median(v), min(v), max(v), group)
+            for label, v, group in rows if v]
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("count", "service-count", "idle", "traffic"):
@@ -334,6 +352,7 @@ def main():
     parser.add_argument("--command", default="bench/run")
     parser.add_argument("--load-start", default="")
     parser.add_argument("--seconds", type=float, default=None)
+    parser.add_argument("--plot-data", help="where to write the figures bench/plot.gp draws")
     args = parser.parse_args()
 
     count = load(args.count)
@@ -344,6 +363,9 @@ def main():
     rows += in_process_rows(count)
     rows += traffic_rows(load(args.traffic), load(args.idle), sc, count)
     rows.append(agreement_row(count, sc, args.client_reply.strip()))
+    if args.plot_data:
+        with open(args.plot_data, "w") as f:
+            f.write("".join(line + "\n" for line in plot_rows(count, sc)))
 
     print("Date: %s  " % datetime.datetime.now(datetime.timezone.utc)
           .strftime("%Y-%m-%d %H:%M UTC"))

@@ -16,7 +16,7 @@
 
 #include "fuzz_root.h"
 #include "platform/platform.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/windows_names.h"
 
 using namespace w32;
 
@@ -33,7 +33,7 @@ void Expect(bool ok, const char *what, const std::string &detail)
 std::string FdPath(int fd)
 {
     char target[4096];
-    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::string link = w32::descriptor_path(fd);
     ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
     return n < 0 ? std::string() : std::string(target, size_t(n));
 }

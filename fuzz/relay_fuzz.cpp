@@ -100,6 +100,14 @@ void CheckHandoff(const uint8_t *data, size_t size)
     Expect(request.data.size() <= size, "hand-off data within the request");
     Expect(request.kind == HandoffRequest::Kind::Resolve || !request.slot.empty(),
            "a send names its slot");
+    // The layer's writers build what the relay parses: a parsed request,
+    // built again, must parse to the same request.
+    std::string built = w32::format_handoff_request(request);
+    HandoffRequest again;
+    Expect(parse_handoff_request(reinterpret_cast<const uint8_t *>(built.data()), built.size(),
+                                 &again),
+           "a built hand-off request parses");
+    Expect(again == request, "a hand-off request survives build and parse");
 }
 
 } // namespace

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "client_platform.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
+#include "platform/posix/mailslot_extensions.h"
 
 namespace {
 

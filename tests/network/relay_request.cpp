@@ -16,7 +16,7 @@
 #include <string>
 
 #include "handoff.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
 
 int main(int argc, char **argv)
 {

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/windows_names.h"
 #include "support/files.h"
 #include "test_root.h"
 

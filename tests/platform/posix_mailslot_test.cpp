@@ -19,7 +19,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/mailslot_extensions.h"
 #include "posix_child.h"
 #include "support/slots.h"
 #include "support/wait.h"

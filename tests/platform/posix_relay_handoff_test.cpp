@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/mailslot_extensions.h"
 #include "support/child.h"
 #include "support/slots.h"
 #include "support/wait.h"

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "mailslot/mailslot.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/mailslot_extensions.h"
 #include "program_fixture.h"
 #include "support/child.h"
 

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "mailslot/mailslot.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/kernel_calls.h"
 #include "program_fixture.h"
 #include "support/child.h"
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/service_channel.h"
 #include "program_fixture.h"
 #include "service/service.h"
 

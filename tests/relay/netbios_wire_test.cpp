@@ -272,3 +272,24 @@ TEST(Handoff, RequestsAreReadAndAnythingElseRefused)
                             "send group G slot", "fetch A"})
         EXPECT_FALSE(parse(bad, &r)) << bad;
 }
+
+// The layer's writers build their requests and read the replies with the
+// same module: what they send is what the relay reads.
+TEST(Handoff, WritersBuildWhatTheRelayReads)
+{
+    HandoffRequest request;
+    request.kind = HandoffRequest::Kind::SendGroup;
+    request.target = "WORKGROUP";
+    request.slot = "$Channel2$";
+    EXPECT_EQ(w32::format_handoff_request(request), "send group WORKGROUP $Channel2$\n");
+    request.data = Bytes({'4', 0});
+    std::string built = w32::format_handoff_request(request);
+    HandoffRequest read;
+    ASSERT_TRUE(parse_handoff_request(reinterpret_cast<const uint8_t *>(built.data()), built.size(),
+                                      &read));
+    EXPECT_EQ(read, request);
+    EXPECT_EQ(w32::parse_resolve_reply(w32::kHandoffGroup), w32::Resolved::Group);
+    EXPECT_EQ(w32::parse_resolve_reply(w32::handoff_machine_reply("10.0.0.1")),
+              w32::Resolved::Machine);
+    EXPECT_EQ(w32::parse_resolve_reply(w32::kHandoffNoName), w32::Resolved::Nothing);
+}

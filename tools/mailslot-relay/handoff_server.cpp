@@ -143,7 +143,7 @@ void HandoffServer::read_request(Client *client, const Handler &handler)
     uint64_t id = client->id;
     HandoffRequest request;
     if (size_t(got) > sizeof buffer || !parse_handoff_request(buffer, size_t(got), &request)) {
-        answer(id, "error 87");
+        answer(id, w32::kHandoffBadRequest);
         return;
     }
     handler(request, [this, id](const std::string &text) { answer(id, text); });

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "handoff.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/unique_fd.h"
 
 namespace relay {
 

@@ -12,7 +12,7 @@
 #include "interfaces.h"
 #include "options.h"
 #include "platform/platform.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
 #include "relay.h"
 
 namespace {

@@ -235,16 +235,17 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
                  make_name(request.target, 0x00, &target);
     if (!named || (request.kind != HandoffRequest::Kind::Resolve &&
                    request.data.size() > kMaxMailslotData)) {
-        reply("error 53");
+        reply(w32::kHandoffNoName);
         return;
     }
     switch (request.kind) {
     case HandoffRequest::Kind::Resolve:
         names_->resolve(target, now(), [reply](bool found, const Resolved &where) {
             if (!found)
-                reply("error 53");
+                reply(w32::kHandoffNoName);
             else
-                reply(where.group ? "ok group" : "ok " + ip_text(where.address));
+                reply(where.group ? std::string(w32::kHandoffGroup)
+                                  : w32::handoff_machine_reply(ip_text(where.address)));
         });
         break;
     case HandoffRequest::Kind::SendUnique:
@@ -267,19 +268,19 @@ void Relay::send_unique(const NetbiosName &to, const HandoffRequest &request,
 {
     if (same_name(to, name_)) { // our own name: no datagram, straight into the slot
         delivery_.enqueue(request.slot, request.data);
-        reply("ok");
+        reply(w32::kHandoffOk);
         return;
     }
     names_->resolve(to, now(), [this, to, request, reply](bool found, const Resolved &where) {
         if (!found || where.group) {
-            reply("error 53");
+            reply(w32::kHandoffNoName);
             return;
         }
         const Interface *iface = interface_by_index(where.interface_index);
         if (!iface)
             iface = &interfaces_.front();
         bool sent = send_datagram(*iface, where.address, kDirectUnique, to, request);
-        reply(sent ? "ok" : "error 53");
+        reply(sent ? w32::kHandoffOk : w32::kHandoffNoName);
     });
 }
 
@@ -289,7 +290,7 @@ void Relay::send_group(const NetbiosName &group, const HandoffRequest &request,
     bool sent = true;
     for (const Interface &iface : interfaces_)
         sent = send_datagram(iface, iface.broadcast, kDirectGroup, group, request) && sent;
-    reply(sent ? "ok" : "error 53");
+    reply(sent ? w32::kHandoffOk : w32::kHandoffNoName);
 }
 
 bool Relay::send_datagram(const Interface &iface, uint32_t to, uint8_t type,

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/mailslot_extensions.h"
 
 namespace relay {
 namespace {

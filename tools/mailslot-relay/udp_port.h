@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "interfaces.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/unique_fd.h"
 
 namespace relay {
 

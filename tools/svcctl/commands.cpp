@@ -11,12 +11,14 @@
 #include <string>
 #include <utility>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/machine_root.h"
 #include "control_wire.h"
 #include "service_store.h"
 #include "program_launch.h"
 #include "status_output.h"
 #include "supervisor.h"
+
+using Clock = std::chrono::steady_clock;
 
 namespace {
 

@@ -11,6 +11,11 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/posix/poll_deadline.h"
+
+using w32::UniqueFd;
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
 const char kControlPrefix[] = "CONTROL ";
@@ -138,16 +143,12 @@ Conversation::Read Conversation::NextLine(std::string &line, Clock::time_point d
             buffer_.erase(0, end + 1);
             return Read::kLine;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
+        w32::PollResult result = w32::poll_until(fd_.get(), POLLIN, deadline, 60000);
+        if (result == w32::PollResult::Expired)
             return Read::kTimedOut;
-        pollfd p = {fd_.get(), POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
+        if (result == w32::PollResult::Failed)
             return Read::kClosed;
-        if (ready == 0)
+        if (result == w32::PollResult::Waiting)
             continue;
         char buf[512];
         ssize_t n = read(fd_.get(), buf, sizeof buf);

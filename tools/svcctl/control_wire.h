@@ -15,11 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/unique_fd.h"
 #include "status_output.h"
-
-using w32::UniqueFd;
-using Clock = std::chrono::steady_clock;
 
 // A control code as svcctl's command line and the CONTROL request give it:
 // decimal digits only, 1 to 2^32 - 1.
@@ -53,17 +50,17 @@ public:
     bool connected() const { return fd_.valid(); }
 
     // The next reply; a line that is no reply fails.
-    Got Next(Clock::time_point deadline, Reply &reply);
+    Got Next(std::chrono::steady_clock::time_point deadline, Reply &reply);
 
     // Waits until the supervising process closes the connection, which it
     // does once the program has exited. False when limit passes first.
-    bool WaitForClose(Clock::duration limit);
+    bool WaitForClose(std::chrono::steady_clock::duration limit);
 
 private:
     enum class Read { kLine, kClosed, kTimedOut };
-    Read NextLine(std::string &line, Clock::time_point deadline);
+    Read NextLine(std::string &line, std::chrono::steady_clock::time_point deadline);
 
-    UniqueFd fd_;
+    w32::UniqueFd fd_;
     std::string buffer_;
 };
 
@@ -76,22 +73,22 @@ public:
 
     // Takes a report; returns whether it made progress (a new state or
     // checkpoint), which restarts the clock.
-    bool Observe(const ServiceRecord &record, Clock::time_point now = Clock::now());
-    Clock::time_point Deadline() const { return deadline_; }
+    bool Observe(const ServiceRecord &record, std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+    std::chrono::steady_clock::time_point Deadline() const { return deadline_; }
 
     // How long a report that made progress allows until the next.
     static std::chrono::milliseconds AllowedWait(const ServiceRecord &record);
 
 private:
     std::optional<ServiceRecord> last_;
-    Clock::time_point deadline_ = Clock::now() + kMinimumWait;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + kMinimumWait;
 };
 
 // Writes all of text to fd, carrying on after a short write; false on failure.
 bool WriteAll(int fd, const std::string &text);
 
 // Binds and listens at path (non-blocking, close-on-exec).
-UniqueFd ListenAt(const std::string &path);
+w32::UniqueFd ListenAt(const std::string &path);
 
 // Whether the peer runs as this process's account or as root.
 bool PeerIsTrusted(int fd);

@@ -16,8 +16,14 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/layer_errors.h"
+#include "platform/posix/machine_root.h"
+#include "platform/posix/service_channel.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
 #include "status_output.h"
+
+using w32::UniqueFd;
 
 void CheckProgram(const std::string &program)
 {
@@ -60,7 +66,7 @@ namespace {
 // The interpreter a #! line names, or empty for a file without one.
 std::string InterpreterOf(int fd)
 {
-    UniqueFd file(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file(open(w32::descriptor_path(fd).c_str(), O_RDONLY | O_CLOEXEC));
     char head[256];
     ssize_t n = file ? pread(file.get(), head, sizeof head, 0) : -1;
     if (n < 2 || head[0] != '#' || head[1] != '!')

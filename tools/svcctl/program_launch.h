@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/layer_shared.h"
-
-using w32::UniqueFd;
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
 
 // The account a service runs as when it is registered with --user, as the
 // manager's obj= chooses one: looked up in the system's account database,
@@ -43,7 +42,7 @@ std::string DescribeDistrust(const w32::TrustVerdict &verdict, const std::string
 // The program of a service, open as the very file that was checked and that
 // the service will run.
 struct CheckedProgram {
-    UniqueFd fd;         // O_PATH; empty when the path leads to no file (errno set)
+    w32::UniqueFd fd;         // O_PATH; empty when the path leads to no file (errno set)
     bool script = false; // starts with #!: its interpreter reads it through the descriptor
 };
 
@@ -81,7 +80,7 @@ void CheckAsAccount(const Account &account, const std::function<void()> &check);
 
 struct LaunchedProgram {
     pid_t pid = -1;
-    UniqueFd channel;   // the manager's end
+    w32::UniqueFd channel;   // the manager's end
     int execError = 0;  // errno of a failed exec, or of becoming the account; the child then exits 127
 };
 

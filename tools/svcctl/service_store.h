@@ -1,5 +1,4 @@
-// Where services are registered, and the machine root's folders svcctl
-// checks and prepares for them (below).
+// Where services are registered (the machine root's folders: machine_dirs.h).
 //
 // $W32_ROOT/services/NAME/: one directory per service, private to the
 // account that created it. A name too long for a
@@ -16,18 +15,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
+#include "machine_dirs.h"
 #include "program_launch.h"
 #include "status_output.h"
-
-using w32::UniqueFd;
 
 // path made absolute against the current directory.
 std::string AbsolutePath(const std::string &path);
 
 class ServiceDir {
 public:
-    ServiceDir(UniqueFd fd, std::string name, std::string entry)
+    ServiceDir(w32::UniqueFd fd, std::string name, std::string entry)
         : fd_(std::move(fd)), name_(std::move(name)), entry_(std::move(entry))
     {
     }
@@ -44,14 +43,14 @@ public:
     std::vector<ServiceRecord> History() const;
 
     // Empties the history for a new run and opens it for appending.
-    UniqueFd StartHistory() const;
+    w32::UniqueFd StartHistory() const;
     // Appends one report to a history StartHistory opened; false when it
     // cannot be written, as on a full disk.
     static bool AppendHistory(int historyFd, const ServiceRecord &record);
 
     // Takes the service's lock without waiting; empty when another process
     // holds it, that is while the service runs.
-    UniqueFd TryLock() const;
+    w32::UniqueFd TryLock() const;
 
     // A path to the control socket that stays short whatever $W32_ROOT is,
     // and resolves through this open directory, never through a name someone
@@ -62,7 +61,7 @@ public:
     void RemoveSocket() const;
 
 private:
-    UniqueFd fd_;
+    w32::UniqueFd fd_;
     std::string name_;
     std::string entry_;
 };
@@ -86,58 +85,16 @@ public:
     void Remove(const ServiceDir &dir) const;
 
 private:
-    explicit ServiceStore(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    explicit ServiceStore(w32::UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
     static ServiceStore OpenAt(const std::string &path);
     bool FindEntry(const std::string &name, std::string &entry) const;
 
-    UniqueFd fd_;
+    w32::UniqueFd fd_;
     std::string path_;
 };
 
 // Checks that a name can be a service's: 1 to 256 characters, printable,
 // no slash or backslash, not starting with a dot.
 void CheckServiceName(const std::string &name);
-
-// The folders of the machine root and whom each may belong to. The layer
-// trusts a directory that belongs to the process's own account or to root
-// and that no other account may write to, mailslot/ excepted; svcctl keeps
-// to the same rule, the layer's judge_entry, so what it accepts the service
-// can use (and judges a service's program by it too, OpenCheckedProgram):
-//
-//   folder      owner                                  mode   checked
-//   $W32_ROOT   root, or the one account that uses it  0755   every svcctl command; the layer at each
-//                                                             drive or slot it opens (open_machine_dir)
-//   services/   the account that registers services    0755   every svcctl command (service_store)
-//   services/X  the account that registered X          0700   every command on X (service_store)
-//   mailslot/   root, or the root's owner               01777  the layer (open_mailslot_dir); made here
-//                                                             for a service with an account of its own
-//   drive_c/    the account the service runs as, or    0755   create --user and start, here; the layer at
-//               root                                          each drive path (resolve_drive_path)
-//
-// The log and every other file the service makes belong to its account and
-// lie in its drive_c, where no other account may add, remove or replace an
-// entry; a service with an account of its own makes them with umask 027.
-
-// Refuses, in one line that says whose it is and what to do, a machine root
-// that is not a directory, belongs to another account than this one or
-// root, or that others may write to. A missing root passes.
-void CheckMachineRoot(const std::string &root);
-
-// Refuses, in the same way, the services folder at path, open as fd.
-void CheckServicesDir(int fd, const std::string &path);
-
-// For a service that runs as account: makes mailslot/ (root's, 01777) and
-// drive_c/ (the account's, 0755) when they are missing, and refuses a
-// drive_c that belongs to another account than root and it.
-void PrepareServiceDirs(const Account &account);
-
-// For a service that runs as this process's own account: refuses a drive_c
-// that belongs to another account than root and it. A missing one is left
-// for the service to make.
-void CheckOwnDrive();
-
-// Where the service's log and files lie, and where slots are held.
-std::string DrivePath();
-std::string MailslotPath();
 
 #endif

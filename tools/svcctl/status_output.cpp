@@ -5,7 +5,6 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/posix/layer_shared.h"
 
 ServiceRecord ServiceRecord::FromWords(const uint32_t words[7])
 {
@@ -107,17 +106,6 @@ std::string FormatQuery(const std::string &name, const ServiceRecord &r, long pi
 std::string FormatStartName(const std::string &account)
 {
     return Line("SERVICE_START_NAME", account);
-}
-
-void Fail(uint32_t code, const std::string &detail)
-{
-    throw SvcError(code, detail);
-}
-
-void FailErrno(const std::string &what)
-{
-    int err = errno;
-    throw SvcError(w32::error_from_errno(err), what + ": " + std::strerror(err));
 }
 
 std::string ErrorText(uint32_t code)

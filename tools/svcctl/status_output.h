@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "platform/platform.h"
+#include "svc_error.h"
 
 // The seven fields of SERVICE_STATUS, in their order.
 struct ServiceRecord {
@@ -36,30 +36,6 @@ std::string FormatQuery(const std::string &name, const ServiceRecord &record, lo
 // The line of the manager's configuration listing that names the account the
 // service runs as.
 std::string FormatStartName(const std::string &account);
-
-class SvcError : public std::runtime_error {
-public:
-    // code 0: a failure with no Windows equivalent; detail says it all.
-    SvcError(uint32_t code, const std::string &detail)
-        : std::runtime_error(detail), code_(code) {}
-    uint32_t code() const { return code_; }
-
-private:
-    uint32_t code_;
-};
-
-// A folder of the machine root that svcctl will not use: it belongs to an
-// account it does not trust, or others may write to it. Its text is the
-// whole line: the folder, whose it is, and what to do.
-class UntrustedDirError : public SvcError {
-public:
-    explicit UntrustedDirError(const std::string &line) : SvcError(ERROR_ACCESS_DENIED, line) {}
-};
-
-[[noreturn]] void Fail(uint32_t code, const std::string &detail = std::string());
-
-// "what: strerror(errno)", with the code the platform layer gives errno.
-[[noreturn]] void FailErrno(const std::string &what);
 
 // The system's text for a code, as the manager's tools print it.
 std::string ErrorText(uint32_t code);

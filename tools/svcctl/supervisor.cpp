@@ -14,10 +14,15 @@
 #include <map>
 #include <vector>
 
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/layer_errors.h"
+#include "platform/posix/service_channel.h"
+#include "platform/posix/unique_fd.h"
 #include "control_wire.h"
 #include "program_launch.h"
 #include "systemd_notify.h"
+
+using w32::UniqueFd;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 

@@ -15,9 +15,9 @@ struct SupervisorSetup {
     std::string program;
     CheckedProgram checked; // the file program named when it was checked, run as it is
     std::optional<Account> account; // the one it runs as, when not the caller's
-    UniqueFd lock;     // held until the program has exited
-    UniqueFd listener; // the control socket, already listening
-    UniqueFd history;  // emptied, open for appending
+    w32::UniqueFd lock;     // held until the program has exited
+    w32::UniqueFd listener; // the control socket, already listening
+    w32::UniqueFd history;  // emptied, open for appending
     // svcctl run: says on stdout how the service fares, and tells systemd
     // when it started svcctl with a notification socket.
     bool foreground = false;

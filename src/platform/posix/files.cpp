@@ -525,7 +525,7 @@ DWORD reopen_file(const FileObject &file, const OpenRequest &request,
     bool can_read = (request.access & GENERIC_READ) != 0;
     bool can_write = (request.access & GENERIC_WRITE) != 0;
     int flags = access_flags(request.access, can_write, request.flags);
-    std::string self = "/proc/self/fd/" + std::to_string(file.fd());
+    std::string self = descriptor_path(file.fd());
     UniqueFd fd(kernel().openat(AT_FDCWD, self.c_str(), flags, 0));
     if (!fd.valid())
         return error_from_errno(errno);

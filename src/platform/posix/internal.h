@@ -25,7 +25,11 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/layer_shared.h"
+#include "platform/posix/kernel_calls.h"
+#include "platform/posix/layer_errors.h"
+#include "platform/posix/trust.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/windows_names.h"
 
 namespace w32 {
 
@@ -225,6 +229,11 @@ union CredentialsControl {
 // accounts that may not write to it (and at least one is): such a lock
 // keeps no writer out.
 bool locked_by_readers_only(int fd);
+
+// The address of the socket file open (O_PATH) as `fd`, through its
+// descriptor_path(), so a send or connect reaches that very socket; returns
+// the address's length.
+socklen_t descriptor_socket_address(int fd, struct sockaddr_un *address);
 
 // The credentials the kernel attached to a received datagram, if any.
 bool sender_credentials(struct msghdr *msg, struct ucred *sender);

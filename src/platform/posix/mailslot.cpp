@@ -16,6 +16,7 @@
 #include <chrono>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/mailslot_extensions.h"
 
 namespace w32 {
 namespace {
@@ -27,11 +28,6 @@ constexpr char kAbstractPrefix[] = "w32-mailslot/";
 // name, so every name up to this length fits on every machine.
 constexpr size_t kMaxSlotName =
     sizeof(sockaddr_un::sun_path) - 1 - (sizeof kAbstractPrefix - 1) - (16 + 1 + 16 + 1);
-
-std::string descriptor_path(int fd)
-{
-    return "/proc/self/fd/" + std::to_string(fd);
-}
 
 socklen_t path_address(const std::string &path, struct sockaddr_un *address)
 {
@@ -91,6 +87,15 @@ DWORD claim_slot_name(const SlotPlace &place, UniqueFd *holder)
 }
 
 } // namespace
+
+socklen_t descriptor_socket_address(int fd, struct sockaddr_un *address)
+{
+    *address = {};
+    address->sun_family = AF_UNIX;
+    std::string path = descriptor_path(fd);
+    memcpy(address->sun_path, path.c_str(), path.size() + 1); // "/proc/self/fd/N" always fits
+    return socklen_t(offsetof(struct sockaddr_un, sun_path) + path.size() + 1);
+}
 
 bool sender_credentials(struct msghdr *msg, struct ucred *sender)
 {

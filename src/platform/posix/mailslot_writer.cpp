@@ -16,6 +16,9 @@
 #include <chrono>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/poll_deadline.h"
+#include "platform/posix/relay_handoff.h"
+#include "platform/posix/mailslot_extensions.h"
 
 namespace w32 {
 namespace {
@@ -84,14 +87,14 @@ private:
 // once the deadline has passed.
 DWORD wait_for(int fd, short events, Clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0)
+    switch (poll_until(fd, events, deadline, kWriteTimeoutMs)) {
+    case PollResult::Expired:
         return ERROR_SEM_TIMEOUT;
-    struct pollfd waiter = {fd, events, 0};
-    if (poll(&waiter, 1, int(std::min<long long>(left.count(), kWriteTimeoutMs))) < 0 &&
-        errno != EINTR)
+    case PollResult::Failed:
         return error_from_errno(errno);
-    return NO_ERROR;
+    default:
+        return NO_ERROR;
+    }
 }
 
 // Sends one layer datagram, its kind first, without waiting unless asked
@@ -199,12 +202,10 @@ bool send_to_socket_file(int socket, int dir, const std::string &name, const voi
     struct stat st;
     if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISSOCK(st.st_mode))
         return false;
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    int length = snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", file.get());
+    struct sockaddr_un address;
+    socklen_t length = descriptor_socket_address(file.get(), &address);
     return kernel().sendto(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
-                           reinterpret_cast<sockaddr *>(&address),
-                           socklen_t(offsetof(struct sockaddr_un, sun_path) + length + 1)) >= 0;
+                           reinterpret_cast<sockaddr *>(&address), length) >= 0;
 }
 
 // The holder of the name, in whatever case, gets the message; with no
@@ -246,10 +247,17 @@ DWORD open_remote_writer(const FileName &name, bool can_write, std::shared_ptr<H
         return ERROR_INVALID_NAME;
     auto relay = std::make_unique<RelayLink>();
     std::string reply;
-    if (!relay->ask("resolve " + name.host, &reply) || reply.compare(0, 3, "ok ") != 0)
+    HandoffRequest request;
+    request.target = name.host;
+    if (!relay->ask(format_handoff_request(request), &reply))
         return ERROR_BAD_NETPATH;
-    std::string header = (reply == "ok group" ? "send group " : "send unique ") + name.host + " " +
-                         name.slot + "\n";
+    Resolved resolved = parse_resolve_reply(reply);
+    if (resolved == Resolved::Nothing)
+        return ERROR_BAD_NETPATH;
+    request.kind = resolved == Resolved::Group ? HandoffRequest::Kind::SendGroup
+                                               : HandoffRequest::Kind::SendUnique;
+    request.slot = name.slot;
+    std::string header = format_handoff_request(request);
     *out = std::make_shared<MailslotWriter>(UniqueFd(), MailslotWriter::Reach::Remote, name.slot,
                                             can_write, std::move(relay), std::move(header));
     return NO_ERROR;
@@ -313,9 +321,14 @@ DWORD MailslotWriter::write_broadcast(const void *data, DWORD size, DWORD *done)
 {
     *done = size;
     deliver_broadcast(socket_.get(), slot_, data, size, true);
-    if (is_relayable_slot(slot_))
-        relay_->post("send all " + slot_ + "\n" +
-                     std::string(static_cast<const char *>(data), size));
+    if (is_relayable_slot(slot_)) {
+        HandoffRequest request;
+        request.kind = HandoffRequest::Kind::SendAll;
+        request.slot = slot_;
+        const uint8_t *bytes = static_cast<const uint8_t *>(data);
+        request.data.assign(bytes, bytes + size);
+        relay_->post(format_handoff_request(request));
+    }
     return NO_ERROR;
 }
 
@@ -323,7 +336,7 @@ DWORD MailslotWriter::write_remote(const void *data, DWORD size, DWORD *done)
 {
     std::string reply;
     if (!relay_->ask(send_header_ + std::string(static_cast<const char *>(data), size), &reply) ||
-        reply != "ok")
+        reply != kHandoffOk)
         return closed_.load() ? ERROR_INVALID_HANDLE : ERROR_BAD_NETPATH;
     *done = size;
     return NO_ERROR;

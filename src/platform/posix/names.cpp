@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/machine_root.h"
 
 namespace w32 {
 namespace {

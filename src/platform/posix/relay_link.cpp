@@ -13,6 +13,8 @@
 #include <chrono>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/poll_deadline.h"
+#include "platform/posix/machine_root.h"
 
 namespace w32 {
 namespace {
@@ -51,15 +53,11 @@ bool wait_on(int fd, short events, Clock::time_point deadline,
                     const std::atomic<bool> &closed)
 {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (closed.load() || left.count() <= 0)
+        if (closed.load())
             return false;
-        struct pollfd waiter = {fd, events, 0};
-        int ready = poll(&waiter, 1, int(std::min<long long>(left.count(), kCloseCheckMs)));
-        if (ready > 0)
-            return true;
-        if (ready < 0 && errno != EINTR)
-            return false;
+        PollResult result = poll_until(fd, events, deadline, kCloseCheckMs);
+        if (result != PollResult::Waiting)
+            return result == PollResult::Ready;
     }
 }
 
@@ -81,9 +79,8 @@ bool RelayLink::connect_locked()
     if (!file.valid())
         return false;
     // Through the descriptor's /proc path: the very socket file checked above.
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", file.get());
+    struct sockaddr_un address;
+    descriptor_socket_address(file.get(), &address);
     UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     // A relay that has stopped accepting must not hold the connect for ever.
     const struct timeval timeout = {kReplyTimeoutMs / 1000, (kReplyTimeoutMs % 1000) * 1000};

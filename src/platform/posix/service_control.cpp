@@ -11,7 +11,7 @@
 //                       MAIN_RETURNED the service's main function returned
 //                                     without reporting SERVICE_STOPPED
 //   manager -> program: CONTROL     code
-// layer_shared.h declares the layout, for svcctl too.
+// service_channel.h declares the layout, for svcctl too.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/service_channel.h"
 
 namespace w32 {
 namespace {

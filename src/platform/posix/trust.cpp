@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/machine_root.h"
 
 namespace w32 {
 namespace {
