@@ -96,14 +96,15 @@ void CheckMailslot(const std::string &name, const FileName &parsed)
     if (find_slot_place(parsed.slot, MissingDir::Create, &place) != NO_ERROR)
         return;
     Expect(FdPath(place.dir.get()) == g_root + "/mailslot", "mailslot directory", name);
-    // The holder's address: abstract, within its bounds, ending in the name.
+    // The holder's address: abstract, within its bounds, ending in the name
+    // with its case folded (which may change its length beyond ASCII).
+    const std::string folded = fold_name_case(parsed.slot);
     size_t length = place.holder_length - offsetof(struct sockaddr_un, sun_path);
     Expect(place.holder.sun_path[0] == '\0' && length <= sizeof place.holder.sun_path &&
-               length > parsed.slot.size(),
+               length > folded.size(),
            "holder address", name);
-    std::string tail(place.holder.sun_path + length - parsed.slot.size(), parsed.slot.size());
-    Expect(strcasecmp(tail.c_str(), parsed.slot.c_str()) == 0, "holder address ends in the name",
-           tail);
+    std::string tail(place.holder.sun_path + length - folded.size(), folded.size());
+    Expect(tail == folded, "holder address ends in the folded name", tail);
 }
 
 // GetFullPathNameA's sizes and terminator; a drive path comes back in a form

@@ -62,10 +62,28 @@ void Expect(bool ok, const char *what, const std::string &detail)
         FuzzFail(what, detail);
 }
 
+// Text from a request as the log shows it: control characters escaped as C
+// writes them.
+std::string Logged(const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c != 0x7f)
+            out += char(c);
+        else if (c == '\r' || c == '\n' || c == '\t')
+            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\t";
+        else
+            out += std::string("\\x") + hex[c >> 4] + hex[c & 15];
+    }
+    return out;
+}
+
 void CheckAnswered(const std::string &request, PassResult result, const std::string &log,
                    bool replied, const std::string &reply)
 {
-    const std::string received = "Received: <" + request + ">\n\r\n";
+    const std::string logged = Logged(request);
+    const std::string received = "Received: <" + logged + ">\n\r\n";
     Expect(result == PASS_PAUSE, "a path request pauses", request);
     Expect(replied, "a path request is answered", request);
     Expect(!reply.empty() && reply.size() <= MAX_REPLY_SIZE, "reply fits one broadcast", reply);
@@ -75,7 +93,7 @@ void CheckAnswered(const std::string &request, PassResult result, const std::str
     const std::string text = reply.substr(0, reply.size() - 1);
     const std::string sent = "Bytes sent " + std::to_string(reply.size()) + "\n\r\n";
     if (AllDigits(text)) {
-        Expect(log == received + "(Server): file:" + request + ", spaces = " + text + "\n\r\n" + sent,
+        Expect(log == received + "(Server): file:" + logged + ", spaces = " + text + "\n\r\n" + sent,
                "count lines", log);
         return;
     }
@@ -83,7 +101,8 @@ void CheckAnswered(const std::string &request, PassResult result, const std::str
     std::string shortened = "(Server)Can't open " + request.substr(0, kReplyPathMax) + "...!";
     Expect(text == (whole.size() + 1 <= MAX_REPLY_SIZE ? whole : shortened), "cannot-open reply",
            text);
-    Expect(log == received + whole + "\r\n" + sent, "cannot-open lines", log);
+    Expect(log == received + "(Server)Can't open " + logged + "!\r\n" + sent, "cannot-open lines",
+           log);
 }
 
 } // namespace
