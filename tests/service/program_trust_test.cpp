@@ -116,7 +116,7 @@ TEST_F(ProgramTrustTest, WhatRunsIsTheCheckedFileAndEveryStepToIt)
     std::string own = root_ + "/nobody";
     std::filesystem::create_directories(own);
     ASSERT_EQ(chown(own.c_str(), kNobody, kNobody), 0);
-    std::filesystem::create_symlink(SERVICE_PATH, own + "/service");
+    std::filesystem::create_symlink(ProgramForOthers(SERVICE_PATH), own + "/service");
     RunResult asNobody = Svcctl({"create", "Own", own + "/service", "--user", "nobody"});
     EXPECT_EQ(asNobody.exitCode, 0) << asNobody.err;
     ExpectRefused(Svcctl({"create", "Root's", own + "/service"}),
