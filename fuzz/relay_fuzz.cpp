@@ -25,10 +25,23 @@ public:
     }
 };
 
-void Expect(bool ok, const char *what)
+void Expect(bool ok, const char *what, const char *kind = "")
 {
     if (!ok)
-        FuzzFail(what, "");
+        FuzzFail(what, kind);
+}
+
+// A parsed packet, built again, parses to the same packet and builds the
+// same bytes again.
+template <typename Packet>
+void ExpectRoundTrip(const Packet &first, Parse (*parse)(const uint8_t *, size_t, Packet *),
+                     std::vector<uint8_t> (*build)(const Packet &), const char *kind)
+{
+    std::vector<uint8_t> built = build(first);
+    Packet second;
+    Expect(parse(built.data(), built.size(), &second) == Parse::Ok, "a built packet parses", kind);
+    Expect(second == first, "a packet survives build and parse", kind);
+    Expect(build(second) == built, "a packet builds the same bytes again", kind);
 }
 
 void CheckNamePacket(const uint8_t *data, size_t size)
@@ -36,12 +49,7 @@ void CheckNamePacket(const uint8_t *data, size_t size)
     NamePacket first;
     if (parse_name_packet(data, size, &first) != Parse::Ok)
         return;
-    std::vector<uint8_t> built = build_name_packet(first);
-    NamePacket second;
-    Expect(parse_name_packet(built.data(), built.size(), &second) == Parse::Ok,
-           "a built name packet parses");
-    Expect(second == first, "a name packet survives build and parse");
-    Expect(build_name_packet(second) == built, "a name packet builds the same bytes again");
+    ExpectRoundTrip(first, parse_name_packet, build_name_packet, "name packet");
 
     // The packet through a registered node's logic, answering or defending.
     static Discard discard;
@@ -70,12 +78,7 @@ void CheckNodeStatus(const uint8_t *data, size_t size)
     if (parse_node_status(data, size, &first) != Parse::Ok)
         return;
     Expect(first.names.size() * 18 <= size, "no more names than the packet holds");
-    std::vector<uint8_t> built = build_node_status(first);
-    NodeStatus second;
-    Expect(parse_node_status(built.data(), built.size(), &second) == Parse::Ok,
-           "a built node status parses");
-    Expect(second == first, "a node status survives build and parse");
-    Expect(build_node_status(second) == built, "a node status builds the same bytes again");
+    ExpectRoundTrip(first, parse_node_status, build_node_status, "node status");
 }
 
 void CheckDatagram(const uint8_t *data, size_t size)
@@ -84,12 +87,7 @@ void CheckDatagram(const uint8_t *data, size_t size)
     if (parse_mailslot_datagram(data, size, &first) != Parse::Ok)
         return;
     Expect(first.data.size() <= size && first.slot.size() <= size, "no more than the packet");
-    std::vector<uint8_t> built = build_mailslot_datagram(first);
-    MailslotDatagram second;
-    Expect(parse_mailslot_datagram(built.data(), built.size(), &second) == Parse::Ok,
-           "a built datagram parses");
-    Expect(second == first, "a datagram survives build and parse");
-    Expect(build_mailslot_datagram(second) == built, "a datagram builds the same bytes again");
+    ExpectRoundTrip(first, parse_mailslot_datagram, build_mailslot_datagram, "datagram");
 }
 
 void CheckHandoff(const uint8_t *data, size_t size)
