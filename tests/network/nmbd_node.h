@@ -24,6 +24,8 @@ public:
     bool WaitForLog(const std::string &text, double seconds) const;
     // Its browse list as written to browse.dat ("" before it writes one).
     std::string BrowseList() const;
+    // Where it keeps its packet socket, "unexpected".
+    std::string SocketDir() const { return dir_ + "/nmbd:socket"; }
     // Ends it (SIGTERM; SIGKILL after 5 s) and waits for it.
     void Stop();
     const Spawned &process() const { return process_; }

@@ -1,0 +1,138 @@
+// The relay beside Samba's nmbd on one host: nmbd keeps its ports, names and
+// browse list; mailslot requests cross both ways through nmbd's packet
+// socket; and when nmbd stops, the relay takes charge as its own node.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+
+#include "datagram_packet.h"
+#include "nmbd_node.h"
+#include "relay_network.h"
+
+namespace {
+
+using namespace relay;
+using Bytes = std::vector<uint8_t>;
+
+class BesideNmbd : public RelayNetwork {
+protected:
+    void SetUp() override
+    {
+        RelayNetwork::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        std::string missing = MissingForNmbd();
+        if (!missing.empty()) {
+            if (getenv("CI") && std::string(getenv("CI")) == "true")
+                FAIL() << missing << ": CI must run the relay beside nmbd";
+            GTEST_SKIP() << missing;
+        }
+        // nmbd on A under A's own name, answering for it before the relay starts.
+        nmbd_ = std::make_unique<NmbdNode>(net_.get(), *a_, "HOSTA", a_->root + "/../nmbd-hosta");
+        ASSERT_TRUE(WaitUntil([&] { return Nmblookup("HOSTA").out.find(a_->ip + " HOSTA<00>") !=
+                                           std::string::npos; },
+                              30, 200))
+            << nmbd_->Log().substr(0, 4000);
+        relay_a_ = net_->Start(*a_, {RELAY_PATH, "--nmbd-socket-dir", nmbd_->SocketDir()});
+        ASSERT_TRUE(WaitForText(relay_a_.errPath, "mode: beside nmbd", 10))
+            << ReadWholeFile(relay_a_.errPath);
+        net_->StartRelay(*b_);
+        file_ = a_->root + "/../two spaces.txt";
+        WriteWholeFile(file_, "a b c");
+    }
+
+    // A request from `from` to `server`'s service: its answer, and how long it took.
+    double Counted(const Host &from, const std::string &server)
+    {
+        RunResult count = net_->Run(from, {CLIENT_PATH, "--server", server, file_});
+        EXPECT_EQ(count.out, "2\n") << count.err << ReadWholeFile(relay_a_.errPath);
+        return count.seconds;
+    }
+
+    std::unique_ptr<NmbdNode> nmbd_;
+    Spawned relay_a_;
+    std::string file_;
+};
+
+Bytes MailFromC(uint8_t type, const std::string &to, const std::string &slot,
+                const std::string &data)
+{
+    MailslotDatagram d;
+    d.type = type;
+    d.id = 91;
+    d.source_ip = 0x0ad52f03;
+    make_name("HOSTC", 0, &d.source);
+    make_name(to, 0, &d.destination);
+    d.slot = slot;
+    d.data.assign(data.begin(), data.end());
+    return build_mailslot_datagram(d);
+}
+
+double Median(std::vector<double> seconds)
+{
+    std::sort(seconds.begin(), seconds.end());
+    return seconds[seconds.size() / 2];
+}
+
+} // namespace
+
+TEST_F(BesideNmbd, RequestsCrossBothWaysAndNmbdKeepsItsNamesAndBrowseList)
+{
+    const std::string mode = ReadWholeFile(relay_a_.errPath);
+    EXPECT_NE(mode.find("mode: beside nmbd, through " + nmbd_->SocketDir() +
+                        "/unexpected, for HOSTA<00>, WORKGROUP<00> (group), WORKGROUP<1E> "
+                        "(group); a datagram over 576 bytes cannot pass nmbd"),
+              std::string::npos)
+        << mode;
+    Spawned service_a = StartService(*a_);
+    Spawned service_b = StartService(*b_);
+    Counted(*b_, "HOSTA");
+    Counted(*a_, "HOSTB");
+
+    // nmbd still answers for its name and keeps its ports.
+    EXPECT_NE(Nmblookup("HOSTA").out.find(a_->ip + " HOSTA<00>"), std::string::npos);
+    EXPECT_EQ(Lines(nmbd_->Log(), "Address already in use"), 0);
+
+    // For a name nmbd holds, delivered once, repeats and all; for another
+    // name, dropped and counted.
+    Spawned box = HoldSlot(*a_, "box");
+    net_->SendUdp(*c_, TestNetwork::kBroadcast, 138, MailFromC(kDirectGroup, "WORKGROUP", "box", "once"));
+    net_->SendUdp(*c_, a_->ip, 138, MailFromC(kDirectUnique, "NOSUCH", "box", "not ours"));
+    net_->SendUdp(*c_, a_->ip, 138, MailFromC(kDirectUnique, "HOSTA", "box", "mine"));
+    EXPECT_TRUE(WaitForText(box.outPath, Delivered("mine"), 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ReadWholeFile(box.outPath), "ready\n" + Delivered("once") + Delivered("mine"));
+    EXPECT_EQ(CounterOf(Counters(relay_a_), "not ours"), 1u);
+
+    // nmbd still takes browser mail: host B's announcement fills its list.
+    ASSERT_TRUE(nmbd_->WaitForLog("is now a local master browser for workgroup WORKGROUP", 40));
+    std::string announcement = std::string("\x01\0\x80\xfc\x0a\0HOSTB", 11) + std::string(11, '\0') +
+                               std::string("\x06\x01\x03\x10\0\0\x0f\x01\x55\xaa", 10) +
+                               "relay host" + std::string(1, '\0');
+    EXPECT_EQ(Write(*b_, "\\\\WORKGROUP\\mailslot\\BROWSE", {"=" + Hex(announcement)}), "ok\n");
+    EXPECT_TRUE(WaitUntil([&] { return nmbd_->BrowseList().find("\"HOSTB\"") != std::string::npos; },
+                          90, 200))
+        << nmbd_->BrowseList();
+}
+
+TEST_F(BesideNmbd, StoppingNmbdPutsTheRelayInChargeAndTheRouteCostIsMeasured)
+{
+    Spawned service = StartService(*a_);
+    std::vector<double> beside, alone;
+    for (int i = 0; i < 7; ++i)
+        beside.push_back(Counted(*b_, "HOSTA"));
+
+    nmbd_->Stop();
+    EXPECT_TRUE(WaitForText(relay_a_.errPath, "nmbd closed its socket: taking charge", 5));
+    EXPECT_TRUE(WaitForText(relay_a_.errPath, "registered on veth0", 60))
+        << ReadWholeFile(relay_a_.errPath);
+    EXPECT_NE(ReadWholeFile(relay_a_.errPath).find("mode: its own NetBIOS node"), std::string::npos);
+    EXPECT_NE(Nmblookup("HOSTA").out.find(a_->ip + " HOSTA<00>"), std::string::npos);
+    for (int i = 0; i < 7; ++i)
+        alone.push_back(Counted(*b_, "HOSTA"));
+    printf("request to reply from another host, median of 7: %.4f s beside nmbd, %.4f s with the "
+           "relay alone\n",
+           Median(beside), Median(alone));
+}
