@@ -15,8 +15,9 @@ class NmbdNode {
 public:
     // Starts nmbd on `h` as `netbios_name` in the workgroup WORKGROUP, its
     // own files in `dir`, the local master browser it can be.
+    // `extra` is more of its configuration's [global] lines.
     NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,
-             const std::string &dir);
+             const std::string &dir, const std::string &extra = "");
     ~NmbdNode() { Stop(); }
 
     // All it has logged so far (log level 10: every packet it handles).
