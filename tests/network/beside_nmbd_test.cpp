@@ -3,7 +3,13 @@
 // socket; and when nmbd stops, the relay takes charge as its own node.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -116,9 +122,11 @@ TEST_F(BesideNmbd, RequestsCrossBothWaysAndNmbdKeepsItsNamesAndBrowseList)
     net_->SendUdp(*c_, a_->ip, 138, MailFromC(kDirectUnique, "HOSTA", "box", "mine"));
     EXPECT_EQ(Request(*b_, "send unique FILES box", "to the alias").out, "ok\n");
     EXPECT_TRUE(WaitForText(box.outPath, Delivered("to the alias"), 5));
+    EXPECT_EQ(Write(*a_, "\\\\files\\mailslot\\box", {"alias here"}), "ok\n");
+    EXPECT_TRUE(WaitForText(box.outPath, Delivered("alias here"), 5));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(ReadWholeFile(box.outPath),
-              "ready\n" + Delivered("once") + Delivered("mine") + Delivered("to the alias"));
+    EXPECT_EQ(ReadWholeFile(box.outPath), "ready\n" + Delivered("once") + Delivered("mine") +
+                                              Delivered("to the alias") + Delivered("alias here"));
     EXPECT_EQ(CounterOf(Counters(relay_a_), "not ours"), 1u);
 
     // nmbd still takes browser mail: host B's announcement fills its list.
@@ -155,4 +163,31 @@ TEST_F(BesideNmbd, StoppingNmbdPutsTheRelayInChargeAndTheRouteCostIsMeasured)
     printf("medians of 7, beside nmbd and with the relay alone: request to reply from another "
            "host %.4f s and %.4f s; a write from another host into a slot %.2f ms and %.2f ms\n",
            Median(beside), Median(alone), Median(write_beside), Median(write_alone));
+}
+
+TEST_F(BesideNmbd, WhileAnotherProgramHoldsThePortsItSaysWhyThenTakesChargeOnceTheyAreFree)
+{
+    // Bound beside nmbd's own socket on A's address, as nmbd allows.
+    int holder = -1;
+    net_->InHost(*a_, [&] {
+        holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        struct sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(137);
+        inet_pton(AF_INET, a_->ip.c_str(), &at.sin_addr);
+        EXPECT_EQ(setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+        EXPECT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&at), sizeof at), 0) << strerror(errno);
+    }).join();
+
+    nmbd_->Stop();
+    EXPECT_TRUE(WaitForText(relay_a_.errPath,
+                            "cannot take charge yet, trying again every second: UDP port 137 is in "
+                            "use by network_test (pid " + std::to_string(getpid()) + ")",
+                            10))
+        << ReadWholeFile(relay_a_.errPath);
+    close(holder);
+    EXPECT_TRUE(WaitForText(relay_a_.errPath, "registered on veth0", 10))
+        << ReadWholeFile(relay_a_.errPath);
+    EXPECT_EQ(Lines(ReadWholeFile(relay_a_.errPath), "cannot take charge yet"), 1);
 }

@@ -256,6 +256,10 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
     }
     switch (request.kind) {
     case HandoffRequest::Kind::Resolve:
+        if (ours_unique(target)) { // beside nmbd, an alias of this host's too
+            reply(w32::handoff_machine_reply(ip_text(interfaces_.front().address)));
+            break;
+        }
         names_->resolve(target, now(), [reply](bool found, const Resolved &where) {
             if (!found)
                 reply(w32::kHandoffNoName);
