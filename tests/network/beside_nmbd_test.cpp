@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,7 +152,7 @@ TEST_F(BesideNmbd, StoppingNmbdPutsTheRelayInChargeAndTheRouteCostIsMeasured)
     }
 
     nmbd_->Stop();
-    EXPECT_TRUE(WaitForText(relay_a_.errPath, "nmbd closed its socket: taking charge", 5));
+    EXPECT_TRUE(WaitForText(relay_a_.errPath, "nmbd closed its socket: connecting again", 5));
     EXPECT_TRUE(WaitForText(relay_a_.errPath, "registered on veth0", 60))
         << ReadWholeFile(relay_a_.errPath);
     EXPECT_NE(ReadWholeFile(relay_a_.errPath).find("mode: its own NetBIOS node"), std::string::npos);
@@ -190,4 +191,28 @@ TEST_F(BesideNmbd, WhileAnotherProgramHoldsThePortsItSaysWhyThenTakesChargeOnceT
     EXPECT_TRUE(WaitForText(relay_a_.errPath, "registered on veth0", 10))
         << ReadWholeFile(relay_a_.errPath);
     EXPECT_EQ(Lines(ReadWholeFile(relay_a_.errPath), "cannot take charge yet"), 1);
+}
+
+TEST_F(BesideNmbd, AnAccountThatCrowdsNmbdsSocketPutsTheRelayOffItForAMomentOnly)
+{
+    // nmbd closes its oldest client past 200: the relay, once 200 more have come.
+    const std::string path = nmbd_->SocketDir() + "/unexpected";
+    std::vector<int> crowd;
+    for (int i = 0; i < 200; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un at = {};
+        at.sun_family = AF_UNIX;
+        snprintf(at.sun_path, sizeof at.sun_path, "%s", path.c_str());
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0) << strerror(errno);
+        crowd.push_back(fd);
+    }
+    EXPECT_TRUE(WaitForText(relay_a_.errPath, "nmbd closed its socket: connecting again", 10))
+        << ReadWholeFile(relay_a_.errPath);
+    EXPECT_TRUE(WaitUntil([&] { return Lines(ReadWholeFile(relay_a_.errPath), "mode: beside nmbd") == 2; },
+                          5));
+    Spawned box = HoldSlot(*a_, "box");
+    EXPECT_EQ(Request(*b_, "send unique HOSTA box", "still here").out, "ok\n");
+    EXPECT_TRUE(WaitForText(box.outPath, Delivered("still here"), 5));
+    for (int fd : crowd)
+        close(fd);
 }

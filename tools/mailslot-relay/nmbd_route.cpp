@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -24,7 +25,9 @@ NmbdRoute::Connect NmbdRoute::connect(const std::string &dir, std::string *error
     }
     memcpy(address.sun_path, path.c_str(), path.size());
     w32::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid() ||
+    // A listener whose backlog is full would hold the connect, and the relay, for good.
+    struct timeval limit = {kAcceptWaitMs / 1000, 0};
+    if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
         ::connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         int why = errno;
         *error = path + ": " + strerror(why);

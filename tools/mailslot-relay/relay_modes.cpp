@@ -116,7 +116,8 @@ void Relay::on_nmbd_frames()
         &why);
     if (open)
         return;
-    say(why + ": taking charge of this host's NetBIOS node");
+    say(why + ": connecting again, or taking charge of this host's NetBIOS node if nmbd has "
+              "stopped");
     mode_ = Mode::Seeking;
     next_seek_ = now();
 }
