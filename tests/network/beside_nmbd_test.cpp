@@ -111,9 +111,19 @@ TEST_F(BesideNmbd, RequestsCrossBothWaysAndNmbdKeepsItsNamesAndBrowseList)
     Counted(*b_, "HOSTA");
     Counted(*a_, "HOSTB");
 
-    // nmbd still answers for its name and keeps its ports.
+    // nmbd still answers for its name and keeps its ports: the relay's
+    // sockets are on ports of their own.
     EXPECT_NE(Nmblookup("HOSTA").out.find(a_->ip + " HOSTA<00>"), std::string::npos);
-    EXPECT_EQ(Lines(nmbd_->Log(), "Address already in use"), 0);
+    std::istringstream sockets(net_->Run(*a_, {"ss", "-uanp"}).out);
+    int relay_sockets = 0;
+    for (std::string line; std::getline(sockets, line);) {
+        if (line.find("\"mailslot-relay\"") == std::string::npos)
+            continue;
+        ++relay_sockets;
+        EXPECT_EQ(line.find(":137 "), std::string::npos) << line;
+        EXPECT_EQ(line.find(":138 "), std::string::npos) << line;
+    }
+    EXPECT_EQ(relay_sockets, 2);
 
     // For a name nmbd holds, delivered once, repeats and all; for another
     // name, dropped and counted.
