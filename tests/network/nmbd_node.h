@@ -15,8 +15,9 @@ class NmbdNode {
 public:
     // Starts nmbd on `h` as `netbios_name` in the workgroup WORKGROUP, its
     // own files in `dir`, the local master browser it can be.
+    // `extra` is more of its configuration's [global] lines.
     NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,
-             const std::string &dir);
+             const std::string &dir, const std::string &extra = "");
     ~NmbdNode() { Stop(); }
 
     // All it has logged so far (log level 10: every packet it handles).
@@ -24,6 +25,8 @@ public:
     bool WaitForLog(const std::string &text, double seconds) const;
     // Its browse list as written to browse.dat ("" before it writes one).
     std::string BrowseList() const;
+    // Where it keeps its packet socket, "unexpected".
+    std::string SocketDir() const { return dir_ + "/nmbd:socket"; }
     // Ends it (SIGTERM; SIGKILL after 5 s) and waits for it.
     void Stop();
     const Spawned &process() const { return process_; }

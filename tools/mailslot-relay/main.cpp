@@ -2,6 +2,7 @@
 // other machines and theirs reach this one's slots.
 //
 //   W32_ROOT=DIR mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]...
+//                               [--nmbd-socket-dir DIR]
 //
 // Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot serve (ports,
 // privileges, interfaces, a name held by another node), 2 for a bad command
@@ -67,7 +68,7 @@ int main(int argc, char **argv)
     sigaddset(&handled, SIGUSR1);
     sigprocmask(SIG_BLOCK, &handled, nullptr);
 
-    relay::Relay node(name, group, interfaces, w32::machine_root_path());
+    relay::Relay node(name, group, interfaces, w32::machine_root_path(), options.nmbd_socket_dir);
     if (!node.open(&error))
         return fail(error);
     return node.run();

@@ -30,16 +30,12 @@ bool is_local_slot_name(const std::string &slot)
 } // namespace
 
 Relay::Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-             std::string root)
-    : name_(name), group_(group), interfaces_(std::move(interfaces)), root_(std::move(root)),
-      datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))), buffer_(kLargestUdpPayload)
+             std::string root, std::string nmbd_socket_dir)
+    : own_name_(name), own_group_(group), interfaces_(std::move(interfaces)),
+      root_(std::move(root)), datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))),
+      buffer_(kLargestUdpPayload), nmbd_dir_(std::move(nmbd_socket_dir))
 {
-    names_ = std::make_unique<NameService>(name_, group_, interfaces_, this,
-                                           uint16_t(datagram_id_ * 31u + 1));
-    names_->set_note([](const std::string &line) {
-        fprintf(stderr, "mailslot-relay: %s\n", line.c_str());
-        fflush(stderr);
-    });
+    use_names(name, group);
 }
 
 Millis Relay::now()
@@ -51,8 +47,13 @@ Millis Relay::now()
 
 bool Relay::open(std::string *error)
 {
-    if (!name_port_.open(kNamePort, error) || !datagram_port_.open(kDatagramPort, error) ||
-        !handoff_.open(root_, error))
+    std::string nmbd_absent;
+    if (!try_beside_nmbd(&nmbd_absent) && !open_own_node(error)) {
+        if (!nmbd_absent.empty())
+            *error += "; and beside nmbd: " + nmbd_absent;
+        return false;
+    }
+    if (!handoff_.open(root_, error))
         return false;
     sigset_t stop;
     sigemptyset(&stop);
@@ -70,7 +71,8 @@ bool Relay::open(std::string *error)
 int Relay::run()
 {
     delivery_.start();
-    names_->start(now());
+    if (mode_ == Mode::OwnNode)
+        names_->start(now());
     NameService::State reported = NameService::State::Registering;
     auto handler = [this](const HandoffRequest &request, HandoffServer::Reply reply) {
         on_handoff(request, reply);
@@ -79,9 +81,12 @@ int Relay::run()
     for (;;) {
         std::vector<struct pollfd> fds = {{signals_.get(), POLLIN, 0},
                                           {name_port_.fd(), POLLIN, 0},
-                                          {datagram_port_.fd(), POLLIN, 0}};
+                                          {datagram_port_.fd(), POLLIN, 0},
+                                          {nmbd_.fd(), POLLIN, 0}};
         handoff_.add_poll_fds(&fds);
         Millis deadline = names_->next_deadline();
+        if (seek_deadline() >= 0 && (deadline < 0 || seek_deadline() < deadline))
+            deadline = seek_deadline();
         int timeout = deadline < 0 ? -1 : int(std::max<Millis>(0, deadline - now()));
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             fprintf(stderr, "mailslot-relay: poll failed: %s\n", strerror(errno));
@@ -97,8 +102,12 @@ int Relay::run()
             on_name_packets();
         if (fds[2].revents)
             on_datagrams();
-        for (size_t i = 3; i < fds.size(); ++i)
+        if (fds[3].revents)
+            on_nmbd_frames();
+        for (size_t i = 4; i < fds.size(); ++i)
             handoff_.on_ready(fds[i], handler);
+        if (seek_deadline() >= 0 && now() >= seek_deadline())
+            seek_charge();
         names_->tick(now());
 
         NameService::State state = names_->state();
@@ -190,29 +199,36 @@ void Relay::on_datagrams()
         const Interface *iface = interface_by_index(arrival.interface_index);
         if (!iface || from_self(arrival.from))
             continue;
-        MailslotDatagram datagram;
-        switch (parse_mailslot_datagram(buffer_.data(), arrival.size, &datagram)) {
-        case Parse::Ok:
-            on_datagram(datagram);
-            break;
-        case Parse::Malformed:
-            counters_.drop(Drop::Malformed);
-            break;
-        case Parse::Fragment:
-            counters_.drop(Drop::Fragment);
-            break;
-        case Parse::Unsupported:
-            counters_.drop(Drop::Unsupported);
-            break;
-        }
+        on_datagram_bytes(buffer_.data(), arrival.size);
     }
 }
 
-// For a name we hold, suffix included; a broadcast datagram may name every
-// node with "*".
+void Relay::on_datagram_bytes(const uint8_t *data, size_t size)
+{
+    MailslotDatagram datagram;
+    switch (parse_mailslot_datagram(data, size, &datagram)) {
+    case Parse::Ok:
+        on_datagram(datagram);
+        break;
+    case Parse::Malformed:
+        counters_.drop(Drop::Malformed);
+        break;
+    case Parse::Fragment:
+        counters_.drop(Drop::Fragment);
+        break;
+    case Parse::Unsupported:
+        counters_.drop(Drop::Unsupported);
+        break;
+    }
+}
+
+// For a name we hold, suffix included (beside nmbd: nmbd's names); a
+// broadcast datagram may name every node with "*".
 bool Relay::addressed_to_us(const MailslotDatagram &datagram) const
 {
-    return names_->holds(datagram.destination) ||
+    bool held = mode_ == Mode::OwnNode ? names_->holds(datagram.destination)
+                                       : nmbd_names_.holds(datagram.destination);
+    return held ||
            (datagram.type == kBroadcast && datagram.destination.bytes[0] == '*');
 }
 
@@ -240,6 +256,10 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
     }
     switch (request.kind) {
     case HandoffRequest::Kind::Resolve:
+        if (ours_unique(target)) { // beside nmbd, an alias of this host's too
+            reply(w32::handoff_machine_reply(ip_text(interfaces_.front().address)));
+            break;
+        }
         names_->resolve(target, now(), [reply](bool found, const Resolved &where) {
             if (!found)
                 reply(w32::kHandoffNoName);
@@ -266,7 +286,7 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
 void Relay::send_unique(const NetbiosName &to, const HandoffRequest &request,
                         const HandoffServer::Reply &reply)
 {
-    if (same_name(to, name_)) { // our own name: no datagram, straight into the slot
+    if (ours_unique(to)) { // our own name: no datagram, straight into the slot
         delivery_.enqueue(request.slot, request.data);
         reply(w32::kHandoffOk);
         return;

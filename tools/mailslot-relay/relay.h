@@ -1,6 +1,8 @@
 // The relay's event loop: the name service on UDP 137, the datagram service
 // on UDP 138 and the local hand-off socket, on one thread that never waits
-// on what it receives, until SIGTERM or SIGINT.
+// on what it receives, until SIGTERM or SIGINT. Beside Samba's nmbd it
+// leaves both ports to nmbd and takes datagrams from nmbd's packet socket
+// instead (nmbd_route.h), until nmbd stops.
 #ifndef MAILSLOT_RELAY_RELAY_H
 #define MAILSLOT_RELAY_RELAY_H
 
@@ -15,6 +17,7 @@
 #include "handoff_server.h"
 #include "interfaces.h"
 #include "name_service.h"
+#include "nmbd_route.h"
 #include "slot_delivery.h"
 #include "udp_port.h"
 
@@ -23,10 +26,12 @@ namespace relay {
 class Relay : public NameTransport {
 public:
     Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-          std::string root);
+          std::string root, std::string nmbd_socket_dir);
 
-    // Binds both ports and opens the hand-off socket; false with a one-line
-    // reason in `error`.
+    // Chooses the mode and says which: beside nmbd when nmbd's packet socket
+    // in `nmbd_socket_dir` takes the relay, else its own node on both
+    // ports. Opens the hand-off socket; false with a one-line reason in
+    // `error`.
     bool open(std::string *error);
 
     // Registers the names and serves until a stop signal (SIGTERM, SIGINT,
@@ -39,10 +44,12 @@ public:
 
 private:
     enum class Signal { None, Stop, Report };
+    enum class Mode { OwnNode, BesideNmbd, Seeking };
 
     Signal take_signal();
     void on_name_packets();
     void on_datagrams();
+    void on_datagram_bytes(const uint8_t *data, size_t size);
     void on_datagram(const MailslotDatagram &datagram);
     void on_handoff(const HandoffRequest &request, const HandoffServer::Reply &reply);
     void send_unique(const NetbiosName &to, const HandoffRequest &request,
@@ -54,11 +61,22 @@ private:
     const Interface *interface_by_index(int index) const;
     bool from_self(uint32_t address) const;
     bool addressed_to_us(const MailslotDatagram &datagram) const;
+    bool ours_unique(const NetbiosName &name) const;
     void report_registered() const;
     static Millis now();
 
-    const NetbiosName name_;
-    const NetbiosName group_;
+    // The modes (relay_modes.cpp).
+    bool open_own_node(std::string *error);
+    bool try_beside_nmbd(std::string *error);
+    void use_names(const NetbiosName &name, const NetbiosName &group);
+    void on_nmbd_frames();
+    void seek_charge();
+    Millis seek_deadline() const { return mode_ == Mode::Seeking ? next_seek_ : -1; }
+
+    const NetbiosName own_name_;  // as configured: the names of its own node
+    const NetbiosName own_group_;
+    NetbiosName name_;            // the names it serves now (nmbd's beside nmbd)
+    NetbiosName group_;
     const std::vector<Interface> interfaces_;
     const std::string root_;
 
@@ -71,6 +89,14 @@ private:
     w32::UniqueFd signals_;
     uint16_t datagram_id_;
     std::vector<uint8_t> buffer_;
+
+    const std::string nmbd_dir_;
+    Mode mode_ = Mode::OwnNode;
+    NmbdRoute nmbd_;
+    NmbdNames nmbd_names_;
+    RepeatFilter repeats_;
+    Millis next_seek_ = -1;
+    std::string seek_reason_; // why it could not take charge, said once
 };
 
 } // namespace relay
