@@ -236,157 +236,216 @@ static BOOL NextSpan(FileReader *r, LONGLONG *pStart, LONGLONG *pcbSpan)
     }
 }
 
-// Reads the next block of data into block, at most cbBlock bytes, after
-// asking keepGoing.
-static ReadResult ReadNextBlock(FileReader *r, char *block, DWORD cbBlock, DWORD *pcbRead)
-{
-    while (r->cbLeft == 0) {
-        LONGLONG start = 0;
-        if (!NextSpan(r, &start, &r->cbLeft))
-            return READ_END;
-        if (!SeekTo(r->hFile, start))
-            return READ_FAILED;
-    }
-    if (r->keepGoing != NULL && !r->keepGoing())
-        return READ_STOPPED;
-    *pcbRead = 0;
-    DWORD cbWant = r->cbLeft < (LONGLONG)cbBlock ? (DWORD)r->cbLeft : cbBlock;
-    if (!ReadFile(r->hFile, block, cbWant, pcbRead, NULL))
-        return READ_FAILED;
-    if (*pcbRead == 0)
-        return READ_END;
-    r->cbLeft -= *pcbRead;
-    return READ_BLOCK;
-}
+// Two readers: this thread and a second one, each with a handle of its own
+// and half the buffer, take the file's blocks in turn, in file order, and
+// each counts the block it has just read while it is still in its core's
+// cache. The copy out of the page cache is the slow part, and two cores copy
+// about twice as fast as one. Which block comes next, and what each counted,
+// are kept under one lock. The outcomes are added in file order, so the
+// first end mark, short read, failure or stop ends the count exactly where
+// reading one block after the other would have ended it; a reader that
+// finishes a block before the one ahead of it is added leaves its outcome
+// to be added later and goes on, unless PENDING blocks already wait.
+enum { PENDING = 16 };
 
-// Reads and counts one block after the other in this thread.
-static ReadResult CountInTurn(FileReader *r, char *buffer, DWORD cbBuffer,
-                              unsigned long long *pnSpaces)
-{
-    BOOL fEnded = FALSE;
-    for (;;) {
-        DWORD cbRead = 0;
-        ReadResult result = ReadNextBlock(r, buffer, cbBuffer, &cbRead);
-        if (result != READ_BLOCK)
-            return result;
-        *pnSpaces = CountSpacesInBlock(buffer, cbRead, *pnSpaces, &fEnded);
-        if (fEnded)
-            return READ_END;
-    }
-}
+typedef struct BlockOutcome {
+    BOOL fReady;
+    ReadResult result; // READ_BLOCK: nSpaces counted, fEnds if the text ends in it
+    unsigned long long nSpaces;
+    BOOL fEnds;
+} BlockOutcome;
 
-// Reading ahead: a reader thread fills the two blocks in turn while this
-// thread counts the other. Block i passes to the counter by hFull[i] and back
-// by hFree[i], so each block has one owner at a time; the reader only reads
-// (and asks keepGoing), the counter only counts.
-typedef struct ReadAhead {
+typedef struct SharedCount {
+    SRWLOCK lock; // over everything below but hTurn
     FileReader reader;
-    char *blocks[2];
     DWORD cbBlock;
-    DWORD cbRead[2];
-    ReadResult results[2];
-    HANDLE hFull[2];
-    HANDLE hFree[2];
-    HANDLE hThread;
-    LONG volatile fQuit; // the counter takes no more blocks
-} ReadAhead;
+    LONGLONG position;   // where the next block starts
+    LONGLONG cbSpan;     // what is left of the span being read
+    LONG nClaimed;       // blocks handed out
+    LONG nAdded;         // blocks whose outcome is in the total
+    BOOL fNoMore;        // no block is handed out any more
+    BOOL fWaiting[2];    // reader i waits for room among the pending outcomes
+    HANDLE hTurn[2];     // set when reader i may go on
+    BlockOutcome pending[PENDING]; // block n's outcome at n % PENDING
+    unsigned long long nSpaces;    // the spaces of the blocks added
+    ReadResult result;   // the outcome once one is known; READ_BLOCK till then
+} SharedCount;
 
-static DWORD WINAPI ReadAheadThread(LPVOID lpParameter)
+typedef struct CountReader {
+    SharedCount *shared;
+    int id;
+    HANDLE hFile;
+    char *block;
+} CountReader;
+
+// Hands out the next block, [*pOffset, *pOffset + *pcb), numbered *piBlock,
+// after asking keepGoing. READ_END when the file has no more data or the
+// count has ended; READ_STOPPED, numbered as the block it stops, when
+// keepGoing says to stop. Called and returns with the lock held.
+static ReadResult ClaimBlock(CountReader *cr, LONG *piBlock, LONGLONG *pOffset, DWORD *pcb)
 {
-    ReadAhead *ra = (ReadAhead *)lpParameter;
-    for (int i = 0;; i ^= 1) {
-        if (WaitForSingleObject(ra->hFree[i], INFINITE) != WAIT_OBJECT_0)
-            ra->results[i] = READ_FAILED;
-        else if (InterlockedCompareExchange(&ra->fQuit, 0, 0) != 0)
-            return 0;
-        else
-            ra->results[i] = ReadNextBlock(&ra->reader, ra->blocks[i], ra->cbBlock, &ra->cbRead[i]);
-        SetEvent(ra->hFull[i]);
-        if (ra->results[i] != READ_BLOCK)
-            return 0;
+    SharedCount *sc = cr->shared;
+    // Only the other reader's block can be holding the outcomes up, and it
+    // wakes this one once it has added its own.
+    while (!sc->fNoMore && sc->nClaimed - sc->nAdded >= PENDING) {
+        sc->fWaiting[cr->id] = TRUE;
+        ReleaseSRWLockExclusive(&sc->lock);
+        WaitForSingleObject(sc->hTurn[cr->id], INFINITE);
+        AcquireSRWLockExclusive(&sc->lock);
+    }
+    ReadResult result = sc->fNoMore ? READ_END : READ_BLOCK;
+    while (result == READ_BLOCK && sc->cbSpan == 0)
+        result = NextSpan(&sc->reader, &sc->position, &sc->cbSpan) ? READ_BLOCK : READ_END;
+    if (result == READ_BLOCK && sc->reader.keepGoing != NULL && !sc->reader.keepGoing())
+        result = READ_STOPPED;
+    if (result != READ_BLOCK)
+        sc->fNoMore = TRUE;
+    if (result == READ_END)
+        return result;
+    *piBlock = sc->nClaimed++; // a stop, too, takes its place in file order
+    if (result == READ_BLOCK) {
+        *pOffset = sc->position;
+        *pcb = sc->cbSpan < (LONGLONG)sc->cbBlock ? (DWORD)sc->cbSpan : sc->cbBlock;
+        sc->position += *pcb;
+        sc->cbSpan -= *pcb;
+    }
+    return result;
+}
+
+// Lets the other reader go on if it waits for room among the pending
+// outcomes, or for the end. Called with the lock held.
+static void WakeTheOther(CountReader *cr)
+{
+    SharedCount *sc = cr->shared;
+    int other = cr->id ^ 1;
+    if (sc->fWaiting[other]) {
+        sc->fWaiting[other] = FALSE;
+        SetEvent(sc->hTurn[other]);
     }
 }
 
-static void CloseReadAheadEvents(ReadAhead *ra)
+// Keeps block iBlock's outcome, then adds every outcome that is next in
+// file order. Called with the lock held.
+static void FinishBlock(CountReader *cr, LONG iBlock, ReadResult result,
+                        unsigned long long nSpaces, BOOL fEnds)
 {
-    for (int i = 0; i < 2; i++) {
-        if (ra->hFull[i] != NULL)
-            CloseHandle(ra->hFull[i]);
-        if (ra->hFree[i] != NULL)
-            CloseHandle(ra->hFree[i]);
+    SharedCount *sc = cr->shared;
+    BlockOutcome outcome = {TRUE, result, nSpaces, fEnds};
+    sc->pending[iBlock % PENDING] = outcome;
+    // Whatever follows a block that ends the count or fails is never added.
+    if (result != READ_BLOCK || fEnds)
+        sc->fNoMore = TRUE;
+    for (BlockOutcome *next; (next = &sc->pending[sc->nAdded % PENDING])->fReady; sc->nAdded++) {
+        next->fReady = FALSE;
+        if (sc->result != READ_BLOCK)
+            continue; // the count ended before this block
+        if (next->result == READ_BLOCK)
+            sc->nSpaces += next->nSpaces;
+        if (next->result != READ_BLOCK || next->fEnds) {
+            sc->result = next->result == READ_BLOCK ? READ_END : next->result;
+            sc->fNoMore = TRUE;
+        }
     }
+    WakeTheOther(cr);
 }
 
-// Starts the reader; FALSE, with nothing left open, when the system has no
-// thread or event to spare.
-static BOOL StartReadAhead(ReadAhead *ra, char *buffer, DWORD cbBlock)
+// Takes the next block, reads it and counts it; FALSE when no block is
+// left. Called and returns with the lock held.
+static BOOL ReadAndCountBlock(CountReader *cr)
 {
-    ra->blocks[0] = buffer;
-    ra->blocks[1] = buffer + cbBlock;
-    ra->cbBlock = cbBlock;
-    ra->fQuit = FALSE;
-    BOOL fMade = TRUE;
-    for (int i = 0; i < 2; i++) {
-        ra->hFull[i] = CreateEventA(NULL, FALSE, FALSE, NULL);
-        ra->hFree[i] = CreateEventA(NULL, FALSE, TRUE, NULL);
-        fMade = fMade && ra->hFull[i] != NULL && ra->hFree[i] != NULL;
-    }
-    ra->hThread = fMade ? CreateThread(NULL, 0, ReadAheadThread, ra, 0, NULL) : NULL;
-    if (ra->hThread == NULL) {
-        CloseReadAheadEvents(ra);
+    SharedCount *sc = cr->shared;
+    LONG iBlock = 0;
+    LONGLONG offset = 0;
+    DWORD cbWant = 0, cbRead = 0;
+    ReadResult result = ClaimBlock(cr, &iBlock, &offset, &cbWant);
+    if (result == READ_END)
         return FALSE;
+    BOOL fEnds = FALSE;
+    unsigned long long nSpaces = 0;
+    if (result == READ_BLOCK) {
+        ReleaseSRWLockExclusive(&sc->lock);
+        if (!SeekTo(cr->hFile, offset) || !ReadFile(cr->hFile, cr->block, cbWant, &cbRead, NULL))
+            result = READ_FAILED;
+        else if (cbRead == 0)
+            result = READ_END;
+        fEnds = cbRead < cbWant; // the file was cut short while counted
+        if (result == READ_BLOCK)
+            nSpaces = CountSpacesInBlock(cr->block, cbRead, 0, &fEnds);
+        AcquireSRWLockExclusive(&sc->lock);
     }
+    FinishBlock(cr, iBlock, result, nSpaces, fEnds);
     return TRUE;
 }
 
-// Counts the blocks the reader fills, then ends the reader: it may be
-// reading the other block or waiting for one, and lets go of the buffer
-// before this returns.
-static ReadResult CountReadAhead(ReadAhead *ra, unsigned long long *pnSpaces)
+// One reader: takes blocks until none is left.
+static DWORD WINAPI ReadAndCount(LPVOID lpParameter)
 {
-    BOOL fEnded = FALSE;
-    ReadResult result;
-    for (int i = 0;; i ^= 1) {
-        if (WaitForSingleObject(ra->hFull[i], INFINITE) != WAIT_OBJECT_0) {
-            result = READ_FAILED;
-            break;
-        }
-        result = ra->results[i];
-        if (result != READ_BLOCK)
-            break;
-        *pnSpaces = CountSpacesInBlock(ra->blocks[i], ra->cbRead[i], *pnSpaces, &fEnded);
-        if (fEnded) {
-            result = READ_END;
-            break;
-        }
-        SetEvent(ra->hFree[i]);
+    CountReader *cr = (CountReader *)lpParameter;
+    AcquireSRWLockExclusive(&cr->shared->lock);
+    while (ReadAndCountBlock(cr)) {
     }
-    InterlockedExchange(&ra->fQuit, TRUE);
-    SetEvent(ra->hFree[0]);
-    SetEvent(ra->hFree[1]);
-    WaitForSingleObject(ra->hThread, INFINITE);
-    CloseHandle(ra->hThread);
-    CloseReadAheadEvents(ra);
-    return result;
+    WakeTheOther(cr); // it may wait for room that no block will make now
+    ReleaseSRWLockExclusive(&cr->shared->lock);
+    return 0;
+}
+
+// Starts the second reader; FALSE, with nothing left open, when the system
+// has no handle, event or thread to spare.
+static BOOL StartSecondReader(SharedCount *sc, CountReader *second, HANDLE *phThread)
+{
+    second->hFile = ReOpenFile(sc->reader.hFile, GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (second->hFile == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL fMade = TRUE;
+    for (int i = 0; i < 2; i++) {
+        sc->hTurn[i] = CreateEventA(NULL, FALSE, FALSE, NULL);
+        fMade = fMade && sc->hTurn[i] != NULL;
+    }
+    *phThread = fMade ? CreateThread(NULL, 0, ReadAndCount, second, 0, NULL) : NULL;
+    if (*phThread != NULL)
+        return TRUE;
+    for (int i = 0; i < 2; i++)
+        if (sc->hTurn[i] != NULL)
+            CloseHandle(sc->hTurn[i]);
+    CloseHandle(second->hFile);
+    return FALSE;
 }
 
 BOOL CountSpacesInFile(HANDLE hFile, char *buffer, DWORD cbBuffer,
                        unsigned long long *pnSpaces, BOOL (*keepGoing)(void))
 {
-    ReadAhead ra;
-    unsigned long long nSpaces = 0;
-    ReadResult result;
-    StartReading(&ra.reader, hFile, keepGoing);
-    DWORD cbBlock = cbBuffer / 2;
-    // A file of one block gains nothing from a second thread.
-    BOOL fSeveralBlocks = ra.reader.phase == PHASE_REST || ra.reader.size > (LONGLONG)cbBlock;
-    if (cbBlock > 0 && fSeveralBlocks && StartReadAhead(&ra, buffer, cbBlock))
-        result = CountReadAhead(&ra, &nSpaces);
-    else
-        result = CountInTurn(&ra.reader, buffer, cbBuffer, &nSpaces);
-    if (result == READ_FAILED || result == READ_STOPPED)
+    SharedCount sc;
+    const SRWLOCK unlocked = SRWLOCK_INIT;
+    memset(&sc, 0, sizeof sc);
+    sc.lock = unlocked;
+    StartReading(&sc.reader, hFile, keepGoing);
+    sc.cbBlock = cbBuffer / 2;
+    sc.result = READ_BLOCK;
+    if (sc.cbBlock == 0)
         return FALSE;
-    *pnSpaces = nSpaces;
+    CountReader readers[2] = {{&sc, 0, hFile, buffer}, {&sc, 1, NULL, buffer + sc.cbBlock}};
+    // The first block is read through the caller's handle before a second
+    // reader opens one of its own: a handle that cannot read fails the
+    // count, and a file of one block gains nothing from a second thread.
+    AcquireSRWLockExclusive(&sc.lock);
+    ReadAndCountBlock(&readers[0]);
+    BOOL fMore = !sc.fNoMore && (sc.cbSpan > 0 || sc.reader.phase == PHASE_REST ||
+                                 sc.position < sc.reader.size);
+    ReleaseSRWLockExclusive(&sc.lock);
+    HANDLE hThread = NULL;
+    BOOL fSecond = fMore && StartSecondReader(&sc, &readers[1], &hThread);
+    ReadAndCount(&readers[0]);
+    if (fSecond) {
+        WaitForSingleObject(hThread, INFINITE);
+        CloseHandle(hThread);
+        CloseHandle(readers[1].hFile);
+        CloseHandle(sc.hTurn[0]);
+        CloseHandle(sc.hTurn[1]);
+    }
+    if (sc.result == READ_FAILED || sc.result == READ_STOPPED)
+        return FALSE;
+    *pnSpaces = sc.nSpaces;
     return TRUE;
 }
 

@@ -4,13 +4,13 @@
 
 #include "platform/platform.h"
 
-// The block a file is read in; a counted file's buffer holds two, one
-// counted while the next is read. Chosen by measurement (bench/run sweeps
-// 64 KiB to 4 MiB): read ahead, 1, 2 and 4 MiB counted a page-cached file
-// about alike and fastest; blocks that fit a core's L2 cache (512 KiB and
-// less) lost to the hand-offs between the threads, more of them the smaller
-// the block.
-enum { COUNT_BLOCK_SIZE = 2 << 20, COUNT_BUFFER_SIZE = 2 * COUNT_BLOCK_SIZE };
+// The block a file is read in; a counted file's buffer holds two, one for
+// each of the two threads that read and count it. Chosen by measurement
+// (bench/run sweeps 64 KiB to 4 MiB): a block that stays in a core's L2
+// cache between its read and its count, on machines with 512 KiB of L2 per
+// core and more, is counted from there; larger blocks are counted from
+// memory, and smaller ones add system calls.
+enum { COUNT_BLOCK_SIZE = 256 << 10, COUNT_BUFFER_SIZE = 2 * COUNT_BLOCK_SIZE };
 
 // Counts the 0x20 bytes of a text stream: the first 0x1A ends the text, and
 // line ends, which text mode would translate, hold no spaces either way.
@@ -20,9 +20,10 @@ unsigned long long CountSpacesInBlock(const char *block, size_t cb, unsigned lon
                                       BOOL *pfEnded);
 
 // Counts the spaces of an open file, reading the ranges that hold data in
-// blocks of half the buffer, each read by a second thread while the one
-// before it is counted (one block at a time, in turn, where the file fits one
-// block or no thread can be had). Returns FALSE on a read error, or when
+// blocks of half the buffer: two threads, this one and a second with a
+// handle of its own, each read a block and count it, taking the blocks in
+// turn (one block at a time in this thread, where the file fits one block or
+// no thread or handle can be had). Returns FALSE on a read error, or when
 // keepGoing (if given) says to stop, checked before every block is read; the
 // reading has ended either way.
 BOOL CountSpacesInFile(HANDLE hFile, char *buffer, DWORD cbBuffer,

@@ -17,8 +17,9 @@ enum {
 static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Used by the service thread only (and, while a file is counted, by the
-// thread that reads it ahead): the blocks of a counted file, and the
-// message too large for the request buffer that has to come off the slot.
+// second thread that reads and counts it): the blocks of a counted file,
+// and the message too large for the request buffer that has to come off
+// the slot.
 static char bulk[BULK_SIZE];
 
 // Only regular files are counted: a device, pipe or socket could block the

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "count/count.h"
+#include "platform/posix/kernel_calls.h"
 #include "program_fixture.h"
 
 namespace {
@@ -34,8 +38,8 @@ BOOL CountBlock(void)
     return TRUE;
 }
 
-// Counts a file in blocks of cbBlock: a buffer of two, read one ahead of the
-// count once the file is larger than a block.
+// Counts a file in blocks of cbBlock: a buffer of two, one for each of two
+// readers once the file is larger than a block.
 unsigned long long CountFile(const std::string &path, DWORD cbBlock,
                              BOOL (*keepGoing)(void) = NULL)
 {
@@ -168,7 +172,7 @@ TEST_F(CountTest, SparseFilesAreCountedFromTheirDataAloneUpToTheFirstMark)
 TEST_F(CountTest, AReadErrorEndsTheCountAsAFailure)
 {
     std::string path = root + "/spaces";
-    // Read in turn (one block), and read ahead.
+    // Read in this thread alone (one block), and by two readers.
     for (size_t size : {3, 100000}) {
         WriteWholeFile(path, std::string(size, ' '));
         // A handle opened for writing only cannot be read.
@@ -208,7 +212,7 @@ TEST_F(CountTest, EveryKernelCountsAsAPlainLoopAtEveryLengthAndAlignment)
     }
 }
 
-TEST_F(CountTest, ReadAheadCountsFilesAroundTheBlockEdgesExactly)
+TEST_F(CountTest, TwoReadersCountFilesAroundTheBlockEdgesExactly)
 {
     const DWORD kBlock = 4096;
     std::mt19937 random(20261211);
@@ -224,6 +228,36 @@ TEST_F(CountTest, ReadAheadCountsFilesAroundTheBlockEdgesExactly)
             EXPECT_EQ(CountFile(path, kBlock), ReferenceCount(path))
                 << size << " bytes, mark at " << mark;
         }
+    }
+}
+
+// The layer's reads, the first of them held up for 50 ms: the other reader
+// runs many blocks ahead of it meanwhile.
+std::atomic<int> readsStarted{0};
+ssize_t FirstReadSlow(int fd, void *buffer, size_t size)
+{
+    if (readsStarted++ == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return w32::real_kernel_calls().read(fd, buffer, size);
+}
+
+TEST_F(CountTest, AReaderHeldUpOnOneBlockLosesNothingAndCountsNothingPastTheMark)
+{
+    std::string path = root + "/slow";
+    std::string text(64 * 4096, ' ');
+    for (long mark : {-1L, 100L, 4096L * 40}) {
+        if (mark >= 0)
+            text[mark] = '\x1A';
+        WriteWholeFile(path, text);
+        w32::KernelCalls calls = w32::real_kernel_calls();
+        calls.read = FirstReadSlow;
+        readsStarted = 0;
+        w32::replace_kernel_calls(&calls);
+        unsigned long long n = CountFile(path, 4096);
+        w32::restore_kernel_calls();
+        EXPECT_EQ(n, ReferenceCount(path)) << "mark at " << mark;
+        if (mark == 100) // the other reader waited rather than read on and on
+            EXPECT_LE(readsStarted.load(), 20);
     }
 }
 

@@ -170,13 +170,16 @@ ssize_t FailAfterFirstRead(int fd, void *buffer, size_t size)
 
 TEST_F(ServerTest, AFileThatFailsToReadMidwayGetsTheCannotOpenReplyNotAPartialCount)
 {
-    std::string path = File("failing", std::string(3 << 20, ' ')); // two blocks
+    std::string path = File("failing", std::string(3 << 20, ' ')); // several blocks
     w32::KernelCalls calls = w32::real_kernel_calls();
     calls.read = FailAfterFirstRead;
     w32::replace_kernel_calls(&calls);
     std::string answer = Ask(path);
     w32::restore_kernel_calls();
-    EXPECT_EQ(readsDone.load(), 2);
+    // Two readers take blocks in turn: the one besides the failing read may
+    // have begun the next block, and nothing is read after that.
+    EXPECT_GE(readsDone.load(), 2);
+    EXPECT_LE(readsDone.load(), 3);
     EXPECT_EQ(answer, "(Server)Can't open " + path + "!" + std::string(1, '\0'));
     EXPECT_EQ(LogSince(CannotOpenLines(path, path)), CannotOpenLines(path, path));
 }
