@@ -1,5 +1,5 @@
 // The relay's command line:
-//   mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]...
+//   mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]... [--wins ADDRESS]
 #ifndef MAILSLOT_RELAY_OPTIONS_H
 #define MAILSLOT_RELAY_OPTIONS_H
 
@@ -12,6 +12,7 @@ struct Options {
     std::string name;      // empty: the computer name the platform reports
     std::string workgroup = "WORKGROUP";
     std::vector<std::string> interfaces; // empty: every suitable one
+    std::string wins; // the WINS server's IPv4 address; empty: none
 };
 
 // False with a one-line reason in `error` for a bad command line; `help`

@@ -30,16 +30,34 @@ bool is_local_slot_name(const std::string &slot)
 } // namespace
 
 Relay::Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-             std::string root)
+             std::string root, uint32_t wins)
     : name_(name), group_(group), interfaces_(std::move(interfaces)), root_(std::move(root)),
       datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))), buffer_(kLargestUdpPayload)
 {
     names_ = std::make_unique<NameService>(name_, group_, interfaces_, this,
                                            uint16_t(datagram_id_ * 31u + 1));
-    names_->set_note([](const std::string &line) {
+    auto note = [](const std::string &line) {
         fprintf(stderr, "mailslot-relay: %s\n", line.c_str());
         fflush(stderr);
-    });
+    };
+    names_->set_note(note);
+    if (wins) {
+        const Interface *via = &interfaces_.front();
+        for (const Interface &iface : interfaces_)
+            if (iface.on_subnet(wins))
+                via = &iface;
+        wins_ = std::make_unique<WinsClient>(wins, *via, names_->names(), this,
+                                             uint16_t(datagram_id_ * 31u + 0x8001));
+        wins_->set_note(note);
+    }
+    resolver_ = std::make_unique<NameResolver>(names_.get(), wins_.get(), &system_resolver_,
+                                               &interfaces_, &Relay::now);
+}
+
+Millis Relay::next_deadline() const
+{
+    Millis a = names_->next_deadline(), b = wins_ ? wins_->next_deadline() : -1;
+    return a < 0 ? b : b < 0 ? a : std::min(a, b);
 }
 
 Millis Relay::now()
@@ -71,6 +89,8 @@ int Relay::run()
 {
     delivery_.start();
     names_->start(now());
+    if (wins_)
+        wins_->start(now());
     NameService::State reported = NameService::State::Registering;
     auto handler = [this](const HandoffRequest &request, HandoffServer::Reply reply) {
         on_handoff(request, reply);
@@ -79,9 +99,10 @@ int Relay::run()
     for (;;) {
         std::vector<struct pollfd> fds = {{signals_.get(), POLLIN, 0},
                                           {name_port_.fd(), POLLIN, 0},
-                                          {datagram_port_.fd(), POLLIN, 0}};
+                                          {datagram_port_.fd(), POLLIN, 0},
+                                          {system_resolver_.fd(), POLLIN, 0}};
         handoff_.add_poll_fds(&fds);
-        Millis deadline = names_->next_deadline();
+        Millis deadline = next_deadline();
         int timeout = deadline < 0 ? -1 : int(std::max<Millis>(0, deadline - now()));
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             fprintf(stderr, "mailslot-relay: poll failed: %s\n", strerror(errno));
@@ -97,9 +118,13 @@ int Relay::run()
             on_name_packets();
         if (fds[2].revents)
             on_datagrams();
-        for (size_t i = 3; i < fds.size(); ++i)
+        if (fds[3].revents)
+            system_resolver_.on_ready();
+        for (size_t i = 4; i < fds.size(); ++i)
             handoff_.on_ready(fds[i], handler);
         names_->tick(now());
+        if (wins_)
+            wins_->tick(now());
 
         NameService::State state = names_->state();
         const OwnName *refused = names_->refused();
@@ -116,6 +141,8 @@ int Relay::run()
         reported = state;
     }
     names_->release();
+    if (wins_)
+        wins_->release();
     handoff_.close();
     delivery_.stop();
     counters_.print(stderr);
@@ -177,7 +204,8 @@ void Relay::on_name_packets()
         if (parsed == Parse::Malformed)
             counters_.drop(Drop::Malformed);
         else if (parsed != Parse::Ok ||
-                 !names_->on_packet(packet, *iface, arrival.from, arrival.port, now()))
+                 (!(wins_ && wins_->on_packet(packet, arrival.from, arrival.port, now())) &&
+                  !names_->on_packet(packet, *iface, arrival.from, arrival.port, now())))
             ++counters_.names_ignored;
     }
 }
@@ -240,7 +268,7 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
     }
     switch (request.kind) {
     case HandoffRequest::Kind::Resolve:
-        names_->resolve(target, now(), [reply](bool found, const Resolved &where) {
+        resolver_->resolve(target, [reply](bool found, const Resolved &where) {
             if (!found)
                 reply(w32::kHandoffNoName);
             else
@@ -271,7 +299,7 @@ void Relay::send_unique(const NetbiosName &to, const HandoffRequest &request,
         reply(w32::kHandoffOk);
         return;
     }
-    names_->resolve(to, now(), [this, to, request, reply](bool found, const Resolved &where) {
+    resolver_->resolve(to, [this, to, request, reply](bool found, const Resolved &where) {
         if (!found || where.group) {
             reply(w32::kHandoffNoName);
             return;

@@ -14,6 +14,7 @@
 #include "datagram_packet.h"
 #include "handoff_server.h"
 #include "interfaces.h"
+#include "name_resolver.h"
 #include "name_service.h"
 #include "slot_delivery.h"
 #include "udp_port.h"
@@ -22,8 +23,9 @@ namespace relay {
 
 class Relay : public NameTransport {
 public:
+    // `wins`: the WINS server's address, 0 for none (a broadcast node).
     Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-          std::string root);
+          std::string root, uint32_t wins = 0);
 
     // Binds both ports and opens the hand-off socket; false with a one-line
     // reason in `error`.
@@ -55,6 +57,7 @@ private:
     bool from_self(uint32_t address) const;
     bool addressed_to_us(const MailslotDatagram &datagram) const;
     void report_registered() const;
+    Millis next_deadline() const;
     static Millis now();
 
     const NetbiosName name_;
@@ -68,6 +71,9 @@ private:
     HandoffServer handoff_;
     SlotDelivery delivery_{&counters_};
     std::unique_ptr<NameService> names_;
+    std::unique_ptr<WinsClient> wins_;
+    SystemResolver system_resolver_;
+    std::unique_ptr<NameResolver> resolver_;
     w32::UniqueFd signals_;
     uint16_t datagram_id_;
     std::vector<uint8_t> buffer_;
