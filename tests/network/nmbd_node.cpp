@@ -15,7 +15,7 @@ std::string MissingForNmbd()
 }
 
 NmbdNode::NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,
-                   const std::string &dir)
+                   const std::string &dir, const std::string &extra)
     : dir_(dir)
 {
     std::filesystem::create_directories(dir_);
@@ -27,7 +27,8 @@ NmbdNode::NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_n
                          "local master = yes\n"
                          "preferred master = yes\n"
                          "log level = 10\n"
-                         "dns proxy = no\n"; // no helper process to outlive it
+                         "dns proxy = no\n" + // no helper process to outlive it
+                         extra;
     for (const char *place : {"lock directory", "state directory", "cache directory",
                               "private dir", "pid directory", "nmbd:socket dir"}) {
         std::string sub = dir_ + "/" + std::string(place).substr(0, std::string(place).find(' '));
@@ -57,6 +58,11 @@ std::string NmbdNode::BrowseList() const
         if (std::filesystem::exists(dir_ + sub))
             return ReadWholeFile(dir_ + sub);
     return "";
+}
+
+std::string NmbdNode::WinsDatabase() const
+{
+    return ReadWholeFile(dir_ + "/state/wins.dat");
 }
 
 void NmbdNode::Stop()

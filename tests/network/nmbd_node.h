@@ -14,9 +14,10 @@ std::string MissingForNmbd();
 class NmbdNode {
 public:
     // Starts nmbd on `h` as `netbios_name` in the workgroup WORKGROUP, its
-    // own files in `dir`, the local master browser it can be.
+    // own files in `dir`, the local master browser it can be; `extra`
+    // lines go into its configuration ("wins support = yes\n").
     NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,
-             const std::string &dir);
+             const std::string &dir, const std::string &extra = "");
     ~NmbdNode() { Stop(); }
 
     // All it has logged so far (log level 10: every packet it handles).
@@ -24,6 +25,8 @@ public:
     bool WaitForLog(const std::string &text, double seconds) const;
     // Its browse list as written to browse.dat ("" before it writes one).
     std::string BrowseList() const;
+    // Its WINS database as written to wins.dat (at the latest when it stops).
+    std::string WinsDatabase() const;
     // Ends it (SIGTERM; SIGKILL after 5 s) and waits for it.
     void Stop();
     const Spawned &process() const { return process_; }

@@ -26,7 +26,7 @@ namespace relay {
 class WinsClient {
 public:
     static constexpr int kTries = 3;
-    static constexpr Millis kRetryInterval = 1000;
+    static constexpr Millis kRetryInterval = 750;
     // A server that never answered a registration is asked again this late.
     static constexpr Millis kRetryLater = 60 * 1000;
     // The longest a WACK may make a registration wait.

@@ -1,0 +1,206 @@
+// The relay across routed subnets: two bridges joined by a router, Samba's
+// nmbd as the WINS server on the first, relays with --wins on both. Names
+// cross the router through the server; broadcasts (the service's replies
+// to \\*\) stay on their subnet; with the server down, names still resolve
+// by broadcast, and a name in the system's hosts file across the router.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+#include "netns_hosts.h"
+#include "nmbd_node.h"
+#include "support/service_log.h"
+#include "support/wait.h"
+
+namespace {
+
+class AcrossRouter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string missing = MissingForNetworkTests();
+        if (missing.empty())
+            missing = MissingForNmbd();
+        if (!missing.empty()) {
+            if (getenv("CI") && std::string(getenv("CI")) == "true")
+                FAIL() << missing << ": CI must run the network tests";
+            GTEST_SKIP() << missing;
+        }
+        net_ = std::make_unique<TestNetwork>(2, 2);
+        a_ = &net_->host(0); // 10.213.47.1
+        wins_ = &net_->host(1); // 10.213.47.2: nmbd, the WINS server
+        c_ = &net_->host(2); // 10.213.48.3, behind the router
+        d_ = &net_->host(3); // 10.213.48.4
+        // C's hosts file knows A, as DNS would.
+        hosts_dir_ = "/etc/netns/" + c_->ns;
+        std::filesystem::create_directories(hosts_dir_);
+        WriteWholeFile(hosts_dir_ + "/hosts", "127.0.0.1 localhost\n" + a_->ip + " hosta\n");
+    }
+
+    void TearDown() override
+    {
+        if (!hosts_dir_.empty())
+            std::filesystem::remove_all(hosts_dir_);
+    }
+
+    // nmbd as the WINS server, once it answers for its own name.
+    std::unique_ptr<NmbdNode> StartWins()
+    {
+        auto nmbd = std::make_unique<NmbdNode>(net_.get(), *wins_, "WINSSRV",
+                                               wins_->root + "/../nmbd", "wins support = yes\n");
+        EXPECT_TRUE(WaitUntil([&] { return Lookup(*a_, "WINSSRV").find(wins_->ip) !=
+                                           std::string::npos; },
+                              30, 200))
+            << nmbd->Log();
+        return nmbd;
+    }
+
+    // What nmblookup on `h` learns of `name` from the WINS server alone.
+    std::string Lookup(const Host &h, const std::string &name)
+    {
+        return net_->Run(h, {"nmblookup", "--recursion", "-U", wins_->ip, name}, 10).out;
+    }
+
+    Spawned Relay(const Host &h)
+    {
+        return net_->StartRelay(h, {"--wins", wins_->ip});
+    }
+
+    Spawned HoldSlot(const Host &h, const std::string &slot)
+    {
+        Spawned reader = net_->Start(h, {SLOT_READER_PATH, slot});
+        EXPECT_TRUE(WaitForText(reader.outPath, "ready\n", 10)) << ReadWholeFile(reader.errPath);
+        return reader;
+    }
+
+    // Writes `text` from `from` to `\\TO\mailslot\SLOT`; slot_writer's output.
+    std::string Write(const Host &from, const std::string &to, const std::string &slot,
+                      const std::string &text)
+    {
+        RunResult r = net_->Run(from, {SLOT_WRITER_PATH, "\\\\" + to + "\\mailslot\\" + slot, text});
+        return r.out + r.err;
+    }
+
+    // The relay's answer on `h` for `name`.
+    std::string Resolve(const Host &h, const std::string &name)
+    {
+        RunResult r = net_->Run(h, {RELAY_REQUEST_PATH, "resolve " + name}, 15);
+        return r.out;
+    }
+
+    // Seconds from a write on `from` to `to`'s slot "ping" until `to`
+    // writes back to `from`'s slot "pong" and it arrives: the readers on
+    // both ends are `ping` and `pong`.
+    double RoundTrip(const Host &from, const Host &to, const Spawned &ping, const Spawned &pong,
+                     int n)
+    {
+        const std::string tag = "m" + std::to_string(n);
+        auto start = std::chrono::steady_clock::now();
+        Write(from, to.hostname, "ping", tag);
+        EXPECT_TRUE(WaitForText(ping.outPath, Hex(tag), 5));
+        Write(to, from.hostname, "pong", tag);
+        EXPECT_TRUE(WaitForText(pong.outPath, Hex(tag), 5));
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+
+    static std::string Hex(const std::string &text)
+    {
+        std::string hex;
+        char two[3];
+        for (unsigned char ch : text) {
+            snprintf(two, sizeof two, "%02x", ch);
+            hex += two;
+        }
+        return hex;
+    }
+
+    std::unique_ptr<TestNetwork> net_;
+    Host *a_ = nullptr, *wins_ = nullptr, *c_ = nullptr, *d_ = nullptr;
+    std::string hosts_dir_;
+};
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+TEST_F(AcrossRouter, NamesCrossThroughTheServerBroadcastsStayAndTheHostsFileServesWhenItIsDown)
+{
+    std::unique_ptr<NmbdNode> nmbd = StartWins();
+    Spawned relay_a = Relay(*a_);
+    Spawned relay_c = Relay(*c_);
+    Spawned relay_d = Relay(*d_);
+
+    // Each name is in the server, with the address of its host.
+    for (const Host *h : {a_, c_, d_})
+        EXPECT_TRUE(WaitUntil([&] { return Lookup(*d_, h->hostname).find(h->ip) !=
+                                           std::string::npos; },
+                              10, 200))
+            << h->hostname << ": " << Lookup(*d_, h->hostname);
+
+    // A write crosses the router both ways, found through the server.
+    Spawned on_a = HoldSlot(*a_, "box"), on_c = HoldSlot(*c_, "box");
+    EXPECT_EQ(Write(*c_, "HOSTA", "box", "to a"), "ok\n");
+    EXPECT_EQ(Write(*a_, "hostc", "box", "to c"), "ok\n");
+    EXPECT_TRUE(WaitForText(on_a.outPath, Hex("to a"), 5));
+    EXPECT_TRUE(WaitForText(on_c.outPath, Hex("to c"), 5));
+
+    // The service on A takes C's request; its reply, a broadcast to the
+    // workgroup, stays on A's subnet, as on Windows, so C's client has none.
+    RunResult created = net_->Run(*a_, {SVCCTL_PATH, "create", "Sample service", SERVICE_PATH});
+    ASSERT_EQ(created.exitCode, 0) << created.err;
+    Spawned service = net_->Start(*a_, {SVCCTL_PATH, "run", "Sample service"});
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(a_->root + "/mailslot/$Channel1$"); }, 10));
+    const std::string file = a_->root + "/../two spaces.txt";
+    WriteWholeFile(file, "a b c");
+    RunResult across = net_->Run(*c_, {CLIENT_PATH, "--server", "HOSTA", "--timeout", "2", file});
+    EXPECT_EQ(across.exitCode, 2) << across.out << across.err;
+    EXPECT_NE(ReadWholeFile(LogPath(a_->root)).find("Received: <" + file + ">"), std::string::npos);
+    Signal(service, SIGTERM);
+    EXPECT_EQ(Wait(service, 30).exitCode, 0);
+
+    // Request to reply across the router beside the same within C's subnet.
+    Spawned ping_a = HoldSlot(*a_, "ping"), ping_d = HoldSlot(*d_, "ping");
+    Spawned pong_c = HoldSlot(*c_, "pong");
+    std::vector<double> routed, local;
+    for (int i = 0; i < 7; ++i) {
+        routed.push_back(RoundTrip(*c_, *a_, ping_a, pong_c, 2 * i));
+        local.push_back(RoundTrip(*c_, *d_, ping_d, pong_c, 2 * i + 1));
+    }
+    printf("request to reply, median of %zu: across the router %.1f ms, within one subnet %.1f ms\n",
+           routed.size(), Median(routed) * 1000, Median(local) * 1000);
+
+    // The server's database holds every host's names; it writes it as it stops.
+    nmbd->Stop();
+    std::string database = nmbd->WinsDatabase();
+    for (const Host *h : {a_, c_, d_}) {
+        std::string upper = h->hostname;
+        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        EXPECT_NE(database.find("\"" + upper + "#00\" "), std::string::npos) << database;
+        EXPECT_NE(database.find(h->ip), std::string::npos) << database;
+    }
+
+    // The server down: within a subnet names resolve by broadcast, across
+    // the router through the hosts file, and a name nobody knows is none.
+    EXPECT_EQ(Resolve(*c_, "HOSTD"), "ok " + d_->ip + "\n");
+    EXPECT_EQ(Resolve(*c_, "HOSTA"), "ok " + a_->ip + "\n");
+    EXPECT_NE(Resolve(*c_, "NOSUCHHOST").rfind("ok", 0), 0u);
+    EXPECT_EQ(Write(*c_, "HOSTA", "box", "by hosts"), "ok\n");
+    EXPECT_TRUE(WaitForText(on_a.outPath, Hex("by hosts"), 5));
+    // D's hosts file knows nothing beyond its subnet.
+    EXPECT_NE(Resolve(*d_, "HOSTA").rfind("ok", 0), 0u);
+
+    // The relays stop cleanly without their server.
+    for (Spawned *relay : {&relay_a, &relay_c, &relay_d})
+        Signal(*relay, SIGTERM);
+    EXPECT_EQ(Wait(relay_c, 10).exitCode, 0);
+}
