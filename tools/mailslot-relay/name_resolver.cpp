@@ -23,7 +23,7 @@ void NameResolver::resolve(const NetbiosName &name, NameService::ResolveDone don
 void NameResolver::by_broadcast(const NetbiosName &name, NameService::ResolveDone done)
 {
     names_->resolve(name, clock_(), [this, name, done](bool found, const Resolved &where) {
-        if (found || name.suffix() != 0x00)
+        if (found || !system_ || name.suffix() != 0x00)
             done(found, where);
         else
             by_system(name, done);

@@ -2,7 +2,8 @@
 // hybrid node: the WINS server first (when there is one), then a broadcast
 // on the subnet, then the system's resolver (/etc/hosts, DNS) for a
 // machine's name. Group names stop after the broadcast: a group lives on
-// the subnet.
+// the subnet. A broadcast node (no WINS server) asks the subnet alone, so
+// that a name nobody answers fails as fast as it always has.
 #ifndef MAILSLOT_RELAY_NAME_RESOLVER_H
 #define MAILSLOT_RELAY_NAME_RESOLVER_H
 
@@ -19,7 +20,8 @@ class NameResolver {
 public:
     using Clock = std::function<Millis()>;
 
-    // `wins` may be null (a broadcast node). All must outlive the resolver.
+    // `wins` and `system` may be null (a broadcast node asks neither). All
+    // must outlive the resolver.
     NameResolver(NameService *names, WinsClient *wins, SystemResolver *system,
                  const std::vector<Interface> *interfaces, Clock clock)
         : names_(names), wins_(wins), system_(system), interfaces_(interfaces),

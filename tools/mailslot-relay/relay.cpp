@@ -49,8 +49,9 @@ Relay::Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Inte
         wins_ = std::make_unique<WinsClient>(wins, *via, names_->names(), this,
                                              uint16_t(datagram_id_ * 31u + 0x8001));
         wins_->set_note(note);
+        system_resolver_ = std::make_unique<SystemResolver>();
     }
-    resolver_ = std::make_unique<NameResolver>(names_.get(), wins_.get(), &system_resolver_,
+    resolver_ = std::make_unique<NameResolver>(names_.get(), wins_.get(), system_resolver_.get(),
                                                &interfaces_, &Relay::now);
 }
 
@@ -96,11 +97,12 @@ int Relay::run()
         on_handoff(request, reply);
     };
     int status = 0;
+    const int lookups = system_resolver_ ? system_resolver_->fd() : -1; // -1: poll skips it
     for (;;) {
         std::vector<struct pollfd> fds = {{signals_.get(), POLLIN, 0},
                                           {name_port_.fd(), POLLIN, 0},
                                           {datagram_port_.fd(), POLLIN, 0},
-                                          {system_resolver_.fd(), POLLIN, 0}};
+                                          {lookups, POLLIN, 0}};
         handoff_.add_poll_fds(&fds);
         Millis deadline = next_deadline();
         int timeout = deadline < 0 ? -1 : int(std::max<Millis>(0, deadline - now()));
@@ -118,8 +120,8 @@ int Relay::run()
             on_name_packets();
         if (fds[2].revents)
             on_datagrams();
-        if (fds[3].revents)
-            system_resolver_.on_ready();
+        if (fds[3].revents && system_resolver_)
+            system_resolver_->on_ready();
         for (size_t i = 4; i < fds.size(); ++i)
             handoff_.on_ready(fds[i], handler);
         names_->tick(now());

@@ -72,7 +72,7 @@ private:
     SlotDelivery delivery_{&counters_};
     std::unique_ptr<NameService> names_;
     std::unique_ptr<WinsClient> wins_;
-    SystemResolver system_resolver_;
+    std::unique_ptr<SystemResolver> system_resolver_; // with a WINS server only
     std::unique_ptr<NameResolver> resolver_;
     w32::UniqueFd signals_;
     uint16_t datagram_id_;
