@@ -96,17 +96,26 @@ protected:
 
     // Seconds from a write on `from` to `to`'s slot "ping" until `to`
     // writes back to `from`'s slot "pong" and it arrives: the readers on
-    // both ends are `ping` and `pong`.
+    // both ends are `ping` and `pong`. Watched every millisecond.
     double RoundTrip(const Host &from, const Host &to, const Spawned &ping, const Spawned &pong,
                      int n)
     {
-        const std::string tag = "m" + std::to_string(n);
+        const std::string tag = Hex("m" + std::to_string(n));
+        auto arrived = [&](const Spawned &reader) {
+            return WaitUntil([&] { return ReadWholeFile(reader.outPath).find(tag) != std::string::npos; },
+                             5, 1);
+        };
         auto start = std::chrono::steady_clock::now();
-        Write(from, to.hostname, "ping", tag);
-        EXPECT_TRUE(WaitForText(ping.outPath, Hex(tag), 5));
-        Write(to, from.hostname, "pong", tag);
-        EXPECT_TRUE(WaitForText(pong.outPath, Hex(tag), 5));
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        Spawned there = net_->Start(from, {SLOT_WRITER_PATH, "\\\\" + to.hostname + "\\mailslot\\ping",
+                                           "m" + std::to_string(n)});
+        EXPECT_TRUE(arrived(ping));
+        Spawned back = net_->Start(to, {SLOT_WRITER_PATH, "\\\\" + from.hostname + "\\mailslot\\pong",
+                                        "m" + std::to_string(n)});
+        EXPECT_TRUE(arrived(pong));
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        Wait(there, 5);
+        Wait(back, 5);
+        return seconds;
     }
 
     static std::string Hex(const std::string &text)
@@ -135,6 +144,11 @@ double Median(std::vector<double> v)
 
 TEST_F(AcrossRouter, NamesCrossThroughTheServerBroadcastsStayAndTheHostsFileServesWhenItIsDown)
 {
+    for (const char *bad : {"winsserver", "10.213.47", "255.255.255.255"}) {
+        RunResult refused = net_->Run(*a_, {RELAY_PATH, "--wins", bad}, 10);
+        EXPECT_EQ(refused.exitCode, 2) << bad;
+        EXPECT_NE(refused.err.find("--wins needs the WINS server's IPv4 address"), std::string::npos);
+    }
     std::unique_ptr<NmbdNode> nmbd = StartWins();
     Spawned relay_a = Relay(*a_);
     Spawned relay_c = Relay(*c_);
