@@ -154,7 +154,10 @@ TEST_F(AcrossRouter, NamesCrossThroughTheServerBroadcastsStayAndTheHostsFileServ
     Spawned relay_c = Relay(*c_);
     Spawned relay_d = Relay(*d_);
 
-    // Each name is in the server, with the address of its host.
+    // Each relay says its names are in the server, as the server says too.
+    for (const Spawned *relay : {&relay_a, &relay_c, &relay_d})
+        EXPECT_TRUE(WaitForText(relay->errPath, "the WINS server " + wins_->ip + " grants WORKGROUP<00> (group)", 10))
+            << ReadWholeFile(relay->errPath);
     for (const Host *h : {a_, c_, d_})
         EXPECT_TRUE(WaitUntil([&] { return Lookup(*d_, h->hostname).find(h->ip) !=
                                            std::string::npos; },
@@ -165,8 +168,9 @@ TEST_F(AcrossRouter, NamesCrossThroughTheServerBroadcastsStayAndTheHostsFileServ
     Spawned on_a = HoldSlot(*a_, "box"), on_c = HoldSlot(*c_, "box");
     EXPECT_EQ(Write(*c_, "HOSTA", "box", "to a"), "ok\n");
     EXPECT_EQ(Write(*a_, "hostc", "box", "to c"), "ok\n");
-    EXPECT_TRUE(WaitForText(on_a.outPath, Hex("to a"), 5));
-    EXPECT_TRUE(WaitForText(on_c.outPath, Hex("to c"), 5));
+    EXPECT_TRUE(WaitForText(on_a.outPath, Hex("to a"), 5))
+        << ReadWholeFile(relay_a.errPath);
+    EXPECT_TRUE(WaitForText(on_c.outPath, Hex("to c"), 5)) << ReadWholeFile(on_c.outPath);
 
     // The service on A takes C's request; its reply, a broadcast to the
     // workgroup, stays on A's subnet, as on Windows, so C's client has none.

@@ -195,6 +195,9 @@ bool WinsClient::take_registration_answer(const NamePacket &packet, Millis now)
         ttl = std::min(std::max(ttl, kTtlMinSeconds), kTtlMaxSeconds);
         r.state = Registration::State::Held;
         r.next = now + Millis(ttl) * 1000 / 2;
+        if (!refresh)
+            note("the WINS server " + ip_text(server_) + " grants " + r.name.describe() +
+                 (r.group ? " (group)" : "") + " for " + std::to_string(ttl) + " s");
         return true;
     }
     return false;
