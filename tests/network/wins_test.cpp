@@ -38,6 +38,7 @@ protected:
         c_ = &net_->host(2); // 10.213.48.3, behind the router
         d_ = &net_->host(3); // 10.213.48.4
         // C's hosts file knows A, as DNS would.
+        made_netns_ = !std::filesystem::exists("/etc/netns");
         hosts_dir_ = "/etc/netns/" + c_->ns;
         std::filesystem::create_directories(hosts_dir_);
         WriteWholeFile(hosts_dir_ + "/hosts", "127.0.0.1 localhost\n" + a_->ip + " hosta\n");
@@ -47,6 +48,9 @@ protected:
     {
         if (!hosts_dir_.empty())
             std::filesystem::remove_all(hosts_dir_);
+        std::error_code ignored; // only when empty: another program may use it meanwhile
+        if (made_netns_)
+            std::filesystem::remove("/etc/netns", ignored);
     }
 
     // nmbd as the WINS server, once it answers for its own name.
@@ -132,6 +136,7 @@ protected:
     std::unique_ptr<TestNetwork> net_;
     Host *a_ = nullptr, *wins_ = nullptr, *c_ = nullptr, *d_ = nullptr;
     std::string hosts_dir_;
+    bool made_netns_ = false;
 };
 
 double Median(std::vector<double> v)
