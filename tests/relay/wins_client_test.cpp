@@ -131,6 +131,8 @@ TEST_F(WinsClientTest, RegistersByUnicastRefreshesAtHalfTheTtlAndReleasesOnlyWha
     size_t before = net.sent.size();
     RunUntil(now + WinsClient::kRetryLater);
     EXPECT_EQ(net.sent.size(), before + 1);
+    RunUntil(now + WinsClient::kRetryLater); // silent again: said once only
+    EXPECT_EQ(notes.size(), 1u);
 
     // The host name is refreshed at 300 s of its 600, by a request of its own.
     net.sent.clear();

@@ -113,9 +113,10 @@ void WinsClient::tick(Millis now)
             r.next = now + kRetryLater;
         }
     }
-    if (silent)
+    if (silent && !silent_) // once until it answers again, not every retry
         note("the WINS server " + ip_text(server_) + " does not answer; names are known on this "
              "subnet only until it does");
+    silent_ = silent_ || silent;
 
     for (auto it = queries_.begin(); it != queries_.end();) {
         Query &q = it->second;
@@ -195,6 +196,7 @@ bool WinsClient::take_registration_answer(const NamePacket &packet, Millis now)
         ttl = std::min(std::max(ttl, kTtlMinSeconds), kTtlMaxSeconds);
         r.state = Registration::State::Held;
         r.next = now + Millis(ttl) * 1000 / 2;
+        silent_ = false;
         if (!refresh)
             note("the WINS server " + ip_text(server_) + " grants " + r.name.describe() +
                  (r.group ? " (group)" : "") + " for " + std::to_string(ttl) + " s");

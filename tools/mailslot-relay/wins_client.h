@@ -105,6 +105,7 @@ private:
     Note note_;
     std::vector<Registration> names_;
     std::map<NetbiosName, Query> queries_;
+    bool silent_ = false; // said so, and no grant since
 };
 
 } // namespace relay
