@@ -4,6 +4,7 @@ delivers, and a client's request-to-reply time from another host beside the
 same request on the service's own host.
 
   sudo bench/relay_bench.py [--build DIR] [--messages N] [--size BYTES] [--rounds N]
+                            [--beside-nmbd]
 
 Two hosts as network namespaces joined by a veth pair, on a /24 that exists
 only inside them, each with its own W32_ROOT and relay.
@@ -25,6 +26,11 @@ for the count of a small file, in turn from host A itself and from host B
 (--server), ROUNDS times each, each run started at a random point of the
 service's poll cycle. A run is the client's whole time, its two markers
 included; the ratio is taken pair by pair.
+
+With --beside-nmbd, host A runs Samba's nmbd and its relay beside it, and
+the rate and host B's request-to-reply time are taken through nmbd; then
+nmbd stops, the same relay takes charge of the ports, and both are taken
+again: the route's cost, side by side in one run.
 
 Prints one Markdown table.
 """
@@ -132,6 +138,100 @@ def client_latency(args, env_a, env_b, netns_a, data_file):
                 sys.exit(f"bench: the {kind} client failed: {out.stdout}{out.stderr}")
             time.sleep(0.6)  # the pause after the last reply
     return seconds
+
+
+def start_nmbd(args, netns_a, env_a):
+    """nmbd on host A as BENCHA, its files under A's root; its socket directory."""
+    base = os.path.join(args.root_a, "..", "nmbd")
+    conf = ["[global]", "workgroup = WORKGROUP", "netbios name = BENCHA", "interfaces = veth0",
+            "bind interfaces only = yes", "dns proxy = no", "log level = 0"]
+    for place in ("lock directory", "state directory", "cache directory", "private dir",
+                  "pid directory", "nmbd:socket dir"):
+        sub = os.path.join(base, place.split()[0].replace(":", "-"))
+        os.makedirs(sub, exist_ok=True)
+        conf.append(f"{place} = {sub}")
+    with open(os.path.join(base, "smb.conf"), "w") as f:
+        f.write("\n".join(conf) + "\n")
+    proc = subprocess.Popen(netns_a + ["nmbd", "-F", "--no-process-group", "-s",
+                                       os.path.join(base, "smb.conf")], env=env_a,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    socket_dir = os.path.join(base, "nmbd-socket")
+    deadline = time.monotonic() + 30
+    while not os.path.exists(os.path.join(socket_dir, "unexpected")):
+        if time.monotonic() > deadline:
+            sys.exit("bench: nmbd did not start")
+        time.sleep(0.1)
+    time.sleep(3)  # its names registered (three broadcasts, a second apart)
+    return proc, socket_dir
+
+
+def wait_for_line(relay, text):
+    while text not in relay.stderr.readline():
+        if relay.poll() is not None:
+            sys.exit(f"bench: a relay ended before saying {text!r}")
+
+
+def inner_beside_nmbd(args):
+    """Runs in host B's namespace: the same measures through nmbd, then with
+    the relay in charge."""
+    env_a = dict(os.environ, W32_ROOT=args.root_a)
+    env_b = dict(os.environ, W32_ROOT=args.root_b)
+    netns_a = ["ip", "netns", "exec", args.ns_a]
+    svcctl = args.build + "/tools/svcctl/svcctl"
+    nmbd, socket_dir = start_nmbd(args, netns_a, env_a)
+    relay_a = subprocess.Popen(netns_a + [args.build + "/tools/mailslot-relay", "--name", "BENCHA",
+                                          "--nmbd-socket-dir", socket_dir],
+                               env=env_a, stderr=subprocess.PIPE, text=True)
+    relay_b = subprocess.Popen([args.build + "/tools/mailslot-relay", "--name", "BENCHB"],
+                               env=env_b, stderr=subprocess.PIPE, text=True)
+    reader_proc = subprocess.Popen(netns_a + [args.build + "/tests/network/slot_reader", "bench"],
+                                   env=env_a, stdout=subprocess.PIPE)
+    figures = {}
+    try:
+        wait_for_line(relay_a, "mode: beside nmbd")
+        wait_for_line(relay_b, "registered")
+        reader = Reader(reader_proc)
+        while not reader.ready:
+            reader.poll(0.1)
+        data = b"x" * args.size
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        packets = [mailslot_datagram(SUBNET + "2", "BENCHB", "BENCHA", "bench", data, i)
+                   for i in range(args.messages)]
+        subprocess.run(netns_a + [svcctl, "create", "Sample service",
+                                  args.build + "/mailslot-service"], env=env_a, check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(netns_a + [svcctl, "start", "Sample service"], env=env_a, check=True,
+                       stdout=subprocess.DEVNULL)
+        data_file = os.path.join(args.root_a, "abc.txt")
+        with open(data_file, "w") as f:
+            f.write("a b c")
+        for mode in ("beside nmbd", "relay alone"):
+            if mode == "relay alone":
+                nmbd.terminate()
+                nmbd.wait(10)
+                wait_for_line(relay_a, "registered")
+            reader.count = 0
+            delivered, seconds = drive(reader, lambda i: udp.sendto(packets[i], (SUBNET + "1", 138)),
+                                       args.messages)
+            remote = client_latency(args, env_a, env_b, netns_a, data_file)["remote"]
+            figures[mode] = (delivered, seconds, remote)
+    finally:
+        reader_proc.kill()
+        subprocess.run(netns_a + [svcctl, "stop", "Sample service"], env=env_a,
+                       stdout=subprocess.DEVNULL)
+        for proc in (relay_a, relay_b, nmbd):
+            proc.terminate()
+            proc.wait(10)
+
+    ms = lambda v: f"{v * 1000:,.0f}"
+    print("| Measure | Beside nmbd | Relay alone, the same relay once nmbd stopped |")
+    print("| --- | --- | --- |")
+    row = lambda f: f"**{f[0] / f[1]:,.0f} per second** ({f[0]} of {args.messages} in {f[1]:.2f} s)"
+    print(f"| Datagrams delivered from host B ({args.size}-byte messages, at most {WINDOW} in "
+          f"flight) | {row(figures['beside nmbd'])} | {row(figures['relay alone'])} |")
+    print(f"| mailslot-client from host B (`--server`), request to reply, {args.rounds} runs | "
+          f"**{spread(figures['beside nmbd'][2], ms)} ms** | {spread(figures['relay alone'][2], ms)}"
+          f" ms |")
 
 
 def inner(args):
@@ -245,6 +345,7 @@ def main():
     parser.add_argument("--messages", type=int, default=20000)
     parser.add_argument("--size", type=int, default=64)
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--beside-nmbd", action="store_true")
     parser.add_argument("--inner", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--ns-a", help=argparse.SUPPRESS)
     parser.add_argument("--root-a", help=argparse.SUPPRESS)
@@ -254,7 +355,7 @@ def main():
     if args.rounds < 5:
         sys.exit("bench/relay_bench.py: --rounds must be 5 or more")
     if args.inner:
-        inner(args)
+        inner_beside_nmbd(args) if args.beside_nmbd else inner(args)
         return
     if os.geteuid() != 0:
         sys.exit("bench/relay_bench.py needs root (network namespaces, ports 137 and 138)")
@@ -276,7 +377,8 @@ def main():
         subprocess.run(["ip", "netns", "exec", ns_b, sys.executable, os.path.abspath(__file__),
                         "--inner", "--ns-a", ns_a, "--root-a", root + "/a", "--root-b", root + "/b",
                         "--build", args.build, "--messages", str(args.messages),
-                        "--size", str(args.size), "--rounds", str(args.rounds)], check=True)
+                        "--size", str(args.size), "--rounds", str(args.rounds)] +
+                       (["--beside-nmbd"] if args.beside_nmbd else []), check=True)
     finally:
         subprocess.run(["ip", "netns", "del", ns_a], stderr=subprocess.DEVNULL)
         subprocess.run(["ip", "netns", "del", ns_b], stderr=subprocess.DEVNULL)

@@ -1,5 +1,6 @@
 // Untrusted bytes as the relay receives them: a name-service packet (a node
-// status response among them), a mailslot datagram and a hand-off request. Nothing may crash or read out of
+// status response among them), a mailslot datagram, a hand-off request and
+// the stream from nmbd's packet socket. Nothing may crash or read out of
 // bounds, and whatever parses must build back into bytes that parse to the
 // same packet and build to the same bytes again.
 #include <stdint.h>
@@ -13,6 +14,7 @@
 #include "handoff.h"
 #include "name_packet.h"
 #include "name_service.h"
+#include "nmbd_packets.h"
 #include "wins_client.h"
 
 using namespace relay;
@@ -122,6 +124,28 @@ void CheckHandoff(const uint8_t *data, size_t size)
     Expect(again == request, "a hand-off request survives build and parse");
 }
 
+// nmbd's stream, cut in two where its first byte says: frames come whole,
+// no larger than nmbd makes them, and their datagrams are judged as any.
+void CheckNmbdStream(const uint8_t *data, size_t size)
+{
+    NmbdStream stream;
+    size_t cut = size ? data[0] % (size + 1) : 0;
+    size_t taken = 0;
+    NmbdFrame frame;
+    NmbdStream::Next next = NmbdStream::Next::More;
+    for (auto part : {std::make_pair(data, cut), std::make_pair(data + cut, size - cut)}) {
+        stream.feed(part.first, part.second);
+        while ((next = stream.next(&frame)) == NmbdStream::Next::Frame) {
+            taken += sizeof(NmbdFrameHeader) + frame.packet.size();
+            Expect(frame.packet.size() <= kNmbdLargestFrame && taken < size + 1,
+                   "a frame within nmbd's limit and the stream");
+            CheckDatagram(frame.packet.data(), frame.packet.size());
+        }
+        if (next == NmbdStream::Next::Broken)
+            return;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -130,5 +154,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CheckNodeStatus(data, size);
     CheckDatagram(data, size);
     CheckHandoff(data, size);
+    CheckNmbdStream(data, size);
     return 0;
 }

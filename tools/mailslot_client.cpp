@@ -32,6 +32,9 @@ namespace {
 const char kReplySlot[] = "\\\\.\\mailslot\\$Channel2$";
 const DWORD kPollMs = 10;
 const DWORD kDefaultTimeoutMs = 5000;
+// Another try needs time to be sent and answered: with less left, the
+// client reports that no reply was provably its own instead.
+const DWORD kLeastTryMs = 100;
 const size_t kMarkerSize = 128;
 const size_t kRandomBytes = 16;
 // Room for the cannot-open text of the longest request, before it is
@@ -276,7 +279,7 @@ int Ask(Client *client, const char *path)
                     full, client->timeoutMs / 1000.0);
             return EXIT_ERROR;
         }
-        if (GetTickCount() - start >= client->timeoutMs) {
+        if (GetTickCount() - start + kLeastTryMs > client->timeoutMs) {
             fprintf(stderr, "mailslot-client: no reply for %s within %g s that was provably its "
                             "own (%d tries: other replies came between its markers, or none): "
                             "try again\n",

@@ -27,8 +27,8 @@ NmbdNode::NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_n
                          "local master = yes\n"
                          "preferred master = yes\n"
                          "log level = 10\n"
-                         "dns proxy = no\n" + // no helper process to outlive it
-                         extra;
+                         "dns proxy = no\n" // no helper process to outlive it
+                         + extra;
     for (const char *place : {"lock directory", "state directory", "cache directory",
                               "private dir", "pid directory", "nmbd:socket dir"}) {
         std::string sub = dir_ + "/" + std::string(place).substr(0, std::string(place).find(' '));

@@ -15,7 +15,7 @@ class NmbdNode {
 public:
     // Starts nmbd on `h` as `netbios_name` in the workgroup WORKGROUP, its
     // own files in `dir`, the local master browser it can be; `extra`
-    // lines go into its configuration ("wins support = yes\n").
+    // lines go into its configuration's [global] section ("wins support = yes\n").
     NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,
              const std::string &dir, const std::string &extra = "");
     ~NmbdNode() { Stop(); }
@@ -27,6 +27,8 @@ public:
     std::string BrowseList() const;
     // Its WINS database as written to wins.dat (at the latest when it stops).
     std::string WinsDatabase() const;
+    // Where it keeps its packet socket, "unexpected".
+    std::string SocketDir() const { return dir_ + "/nmbd:socket"; }
     // Ends it (SIGTERM; SIGKILL after 5 s) and waits for it.
     void Stop();
     const Spawned &process() const { return process_; }

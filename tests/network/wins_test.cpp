@@ -15,6 +15,7 @@
 
 #include "netns_hosts.h"
 #include "nmbd_node.h"
+#include "relay_network.h"
 #include "support/service_log.h"
 #include "support/wait.h"
 
@@ -122,17 +123,6 @@ protected:
         return seconds;
     }
 
-    static std::string Hex(const std::string &text)
-    {
-        std::string hex;
-        char two[3];
-        for (unsigned char ch : text) {
-            snprintf(two, sizeof two, "%02x", ch);
-            hex += two;
-        }
-        return hex;
-    }
-
     std::unique_ptr<TestNetwork> net_;
     Host *a_ = nullptr, *wins_ = nullptr, *c_ = nullptr, *d_ = nullptr;
     std::string hosts_dir_;
@@ -235,4 +225,35 @@ TEST_F(AcrossRouter, NamesCrossThroughTheServerBroadcastsStayAndTheHostsFileServ
     for (Spawned *relay : {&relay_a, &relay_c, &relay_d})
         Signal(*relay, SIGTERM);
     EXPECT_EQ(Wait(relay_c, 10).exitCode, 0);
+}
+
+// Beside the server's own nmbd, a relay with --wins works through nmbd's
+// socket for nmbd's names: it finds C behind the router through the server,
+// C reaches nmbd's name through it, and it registers nothing there itself.
+TEST_F(AcrossRouter, BesideNmbdTheRelayAsksTheServerAndLeavesRegisteringToNmbd)
+{
+    std::unique_ptr<NmbdNode> nmbd = StartWins();
+    Spawned relay_c = Relay(*c_);
+    Spawned beside = net_->Start(*wins_, {RELAY_PATH, "--wins", wins_->ip, "--nmbd-socket-dir",
+                                          nmbd->SocketDir()});
+    ASSERT_TRUE(WaitForText(beside.errPath, "mode: beside nmbd", 10))
+        << ReadWholeFile(beside.errPath);
+    EXPECT_TRUE(WaitForText(relay_c.errPath, "grants HOSTC<00>", 10))
+        << ReadWholeFile(relay_c.errPath);
+
+    EXPECT_EQ(Resolve(*wins_, "HOSTC"), "ok " + c_->ip + "\n");
+    Spawned on_server = HoldSlot(*wins_, "box"), on_c = HoldSlot(*c_, "box");
+    EXPECT_EQ(Write(*c_, "WINSSRV", "box", "to nmbd's host"), "ok\n");
+    EXPECT_EQ(Write(*wins_, "hostc", "box", "from nmbd's host"), "ok\n");
+    EXPECT_TRUE(WaitForText(on_server.outPath, Hex("to nmbd's host"), 5))
+        << ReadWholeFile(beside.errPath);
+    EXPECT_TRUE(WaitForText(on_c.outPath, Hex("from nmbd's host"), 5))
+        << ReadWholeFile(relay_c.errPath);
+
+    Signal(beside, SIGTERM);
+    EXPECT_EQ(Wait(beside, 10).exitCode, 0);
+    EXPECT_EQ(ReadWholeFile(beside.errPath).find("grants"), std::string::npos)
+        << ReadWholeFile(beside.errPath);
+    EXPECT_FALSE(nmbd->WaitForLog("name release for name WINSSRV", 1)) << nmbd->Log();
+    Signal(relay_c, SIGTERM);
 }

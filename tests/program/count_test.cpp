@@ -82,6 +82,20 @@ TEST_F(CountTest, CountingCarriesAcrossBlocksAndStopsAtTheMark)
     EXPECT_TRUE(ended);
     n = CountSpacesInBlock("    ", 4, n, &ended);
     EXPECT_EQ(n, 0x100000002ull);
+
+    // Within one large block the mark is found wherever it lies, at the edge
+    // of a cache-sized piece as well: only the spaces before it count.
+    std::string spaces(100000, ' ');
+    for (size_t mark : {0, 4095, 4096, 16383, 16384, 16385, 65536, 99999}) {
+        std::string block = spaces;
+        block[mark] = '\x1A';
+        ended = FALSE;
+        EXPECT_EQ(CountSpacesInBlock(block.data(), block.size(), 0, &ended), mark) << mark;
+        EXPECT_TRUE(ended);
+    }
+    ended = FALSE;
+    EXPECT_EQ(CountSpacesInBlock(spaces.data(), spaces.size(), 0, &ended), spaces.size());
+    EXPECT_FALSE(ended);
 }
 
 TEST_F(CountTest, FormatsEveryCountInPlainDigits)

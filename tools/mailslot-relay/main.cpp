@@ -1,7 +1,8 @@
 // mailslot-relay: this host's NetBIOS node, so that mailslot writes reach
 // other machines and theirs reach this one's slots.
 //
-//   W32_ROOT=DIR mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]... [--wins ADDRESS]
+//   W32_ROOT=DIR mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]...
+//                               [--wins ADDRESS] [--nmbd-socket-dir DIR]
 //
 // Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot serve (ports,
 // privileges, interfaces, a name held by another node), 2 for a bad command
@@ -76,7 +77,8 @@ int main(int argc, char **argv)
     sigaddset(&handled, SIGUSR1);
     sigprocmask(SIG_BLOCK, &handled, nullptr);
 
-    relay::Relay node(name, group, interfaces, w32::machine_root_path(), ntohl(wins.s_addr));
+    relay::Relay node(name, group, interfaces, w32::machine_root_path(), options.nmbd_socket_dir,
+                      ntohl(wins.s_addr));
     if (!node.open(&error))
         return fail(error);
     return node.run();

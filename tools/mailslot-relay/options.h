@@ -1,5 +1,6 @@
 // The relay's command line:
-//   mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]... [--wins ADDRESS]
+//   mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]...
+//                  [--wins ADDRESS] [--nmbd-socket-dir DIR]
 #ifndef MAILSLOT_RELAY_OPTIONS_H
 #define MAILSLOT_RELAY_OPTIONS_H
 
@@ -13,6 +14,7 @@ struct Options {
     std::string workgroup = "WORKGROUP";
     std::vector<std::string> interfaces; // empty: every suitable one
     std::string wins; // the WINS server's IPv4 address; empty: none
+    std::string nmbd_socket_dir = "/run/samba/nmbd"; // where nmbd keeps its packet socket
 };
 
 // False with a one-line reason in `error` for a bad command line; `help`

@@ -93,7 +93,8 @@ std::string describe_udp_port_holder(uint16_t port)
     std::string text = " by " + (name.empty() ? std::string("a process") : name) + " (pid " +
                        pid + ")";
     if (name == "nmbd")
-        text += ": Samba's nmbd is this host's NetBIOS node already; stop it to run the relay";
+        text += ": Samba's nmbd is this host's NetBIOS node, but its packet socket was not "
+                "found; give its directory (nmbd:socket dir) with --nmbd-socket-dir";
     return text;
 }
 

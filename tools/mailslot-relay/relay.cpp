@@ -30,35 +30,22 @@ bool is_local_slot_name(const std::string &slot)
 } // namespace
 
 Relay::Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-             std::string root, uint32_t wins)
-    : name_(name), group_(group), interfaces_(std::move(interfaces)), root_(std::move(root)),
-      datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))), buffer_(kLargestUdpPayload)
+             std::string root, std::string nmbd_socket_dir, uint32_t wins)
+    : own_name_(name), own_group_(group), interfaces_(std::move(interfaces)),
+      root_(std::move(root)), wins_server_(wins),
+      datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))), buffer_(kLargestUdpPayload),
+      nmbd_dir_(std::move(nmbd_socket_dir))
 {
-    names_ = std::make_unique<NameService>(name_, group_, interfaces_, this,
-                                           uint16_t(datagram_id_ * 31u + 1));
-    auto note = [](const std::string &line) {
-        fprintf(stderr, "mailslot-relay: %s\n", line.c_str());
-        fflush(stderr);
-    };
-    names_->set_note(note);
-    if (wins) {
-        const Interface *via = &interfaces_.front();
-        for (const Interface &iface : interfaces_)
-            if (iface.on_subnet(wins))
-                via = &iface;
-        wins_ = std::make_unique<WinsClient>(wins, *via, names_->names(), this,
-                                             uint16_t(datagram_id_ * 31u + 0x8001));
-        wins_->set_note(note);
-        system_resolver_ = std::make_unique<SystemResolver>();
-    }
-    resolver_ = std::make_unique<NameResolver>(names_.get(), wins_.get(), system_resolver_.get(),
-                                               &interfaces_, &Relay::now);
+    use_names(name, group);
 }
 
 Millis Relay::next_deadline() const
 {
-    Millis a = names_->next_deadline(), b = wins_ ? wins_->next_deadline() : -1;
-    return a < 0 ? b : b < 0 ? a : std::min(a, b);
+    Millis deadline = -1;
+    for (Millis d : {names_->next_deadline(), wins_ ? wins_->next_deadline() : -1, seek_deadline()})
+        if (d >= 0 && (deadline < 0 || d < deadline))
+            deadline = d;
+    return deadline;
 }
 
 Millis Relay::now()
@@ -70,8 +57,13 @@ Millis Relay::now()
 
 bool Relay::open(std::string *error)
 {
-    if (!name_port_.open(kNamePort, error) || !datagram_port_.open(kDatagramPort, error) ||
-        !handoff_.open(root_, error))
+    std::string nmbd_absent;
+    if (!try_beside_nmbd(&nmbd_absent) && !open_own_node(error)) {
+        if (!nmbd_absent.empty())
+            *error += "; and beside nmbd: " + nmbd_absent;
+        return false;
+    }
+    if (!handoff_.open(root_, error))
         return false;
     sigset_t stop;
     sigemptyset(&stop);
@@ -89,19 +81,20 @@ bool Relay::open(std::string *error)
 int Relay::run()
 {
     delivery_.start();
-    names_->start(now());
-    if (wins_)
-        wins_->start(now());
+    if (mode_ == Mode::OwnNode)
+        start_names();
     NameService::State reported = NameService::State::Registering;
     auto handler = [this](const HandoffRequest &request, HandoffServer::Reply reply) {
         on_handoff(request, reply);
     };
     int status = 0;
-    const int lookups = system_resolver_ ? system_resolver_->fd() : -1; // -1: poll skips it
     for (;;) {
+        // Slots 3 and 4 are -1, which poll skips, without nmbd or a WINS server.
+        const int lookups = system_resolver_ ? system_resolver_->fd() : -1;
         std::vector<struct pollfd> fds = {{signals_.get(), POLLIN, 0},
                                           {name_port_.fd(), POLLIN, 0},
                                           {datagram_port_.fd(), POLLIN, 0},
+                                          {nmbd_.fd(), POLLIN, 0},
                                           {lookups, POLLIN, 0}};
         handoff_.add_poll_fds(&fds);
         Millis deadline = next_deadline();
@@ -120,10 +113,14 @@ int Relay::run()
             on_name_packets();
         if (fds[2].revents)
             on_datagrams();
-        if (fds[3].revents && system_resolver_)
+        if (fds[3].revents)
+            on_nmbd_frames();
+        if (fds[4].revents && system_resolver_)
             system_resolver_->on_ready();
-        for (size_t i = 4; i < fds.size(); ++i)
+        for (size_t i = 5; i < fds.size(); ++i)
             handoff_.on_ready(fds[i], handler);
+        if (seek_deadline() >= 0 && now() >= seek_deadline())
+            seek_charge();
         names_->tick(now());
         if (wins_)
             wins_->tick(now());
@@ -192,22 +189,27 @@ bool Relay::from_self(uint32_t address) const
 }
 
 // Packets from this host's own addresses (our broadcasts come back) and
-// from networks we do not serve are not counted.
+// from networks we do not serve are not counted, except the WINS server's
+// answers: beside nmbd the server may be this host's nmbd, answering over
+// loopback.
 void Relay::on_name_packets()
 {
     Arrival arrival;
     while (name_port_.receive(buffer_.data(), buffer_.size(), &arrival)) {
         counters_.kernel_drops += arrival.kernel_drops;
         const Interface *iface = interface_by_index(arrival.interface_index);
-        if (!iface || from_self(arrival.from))
+        const bool from_server = wins_ && arrival.from == wins_server_;
+        const bool from_peer = iface && !from_self(arrival.from);
+        if (!from_server && !from_peer)
             continue;
         NamePacket packet;
         Parse parsed = parse_name_packet(buffer_.data(), arrival.size, &packet);
         if (parsed == Parse::Malformed)
             counters_.drop(Drop::Malformed);
         else if (parsed != Parse::Ok ||
-                 (!(wins_ && wins_->on_packet(packet, arrival.from, arrival.port, now())) &&
-                  !names_->on_packet(packet, *iface, arrival.from, arrival.port, now())))
+                 (!(from_server && wins_->on_packet(packet, arrival.from, arrival.port, now())) &&
+                  !(from_peer &&
+                    names_->on_packet(packet, *iface, arrival.from, arrival.port, now()))))
             ++counters_.names_ignored;
     }
 }
@@ -220,29 +222,36 @@ void Relay::on_datagrams()
         const Interface *iface = interface_by_index(arrival.interface_index);
         if (!iface || from_self(arrival.from))
             continue;
-        MailslotDatagram datagram;
-        switch (parse_mailslot_datagram(buffer_.data(), arrival.size, &datagram)) {
-        case Parse::Ok:
-            on_datagram(datagram);
-            break;
-        case Parse::Malformed:
-            counters_.drop(Drop::Malformed);
-            break;
-        case Parse::Fragment:
-            counters_.drop(Drop::Fragment);
-            break;
-        case Parse::Unsupported:
-            counters_.drop(Drop::Unsupported);
-            break;
-        }
+        on_datagram_bytes(buffer_.data(), arrival.size);
     }
 }
 
-// For a name we hold, suffix included; a broadcast datagram may name every
-// node with "*".
+void Relay::on_datagram_bytes(const uint8_t *data, size_t size)
+{
+    MailslotDatagram datagram;
+    switch (parse_mailslot_datagram(data, size, &datagram)) {
+    case Parse::Ok:
+        on_datagram(datagram);
+        break;
+    case Parse::Malformed:
+        counters_.drop(Drop::Malformed);
+        break;
+    case Parse::Fragment:
+        counters_.drop(Drop::Fragment);
+        break;
+    case Parse::Unsupported:
+        counters_.drop(Drop::Unsupported);
+        break;
+    }
+}
+
+// For a name we hold, suffix included (beside nmbd: nmbd's names); a
+// broadcast datagram may name every node with "*".
 bool Relay::addressed_to_us(const MailslotDatagram &datagram) const
 {
-    return names_->holds(datagram.destination) ||
+    bool held = mode_ == Mode::OwnNode ? names_->holds(datagram.destination)
+                                       : nmbd_names_.holds(datagram.destination);
+    return held ||
            (datagram.type == kBroadcast && datagram.destination.bytes[0] == '*');
 }
 
@@ -270,6 +279,10 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
     }
     switch (request.kind) {
     case HandoffRequest::Kind::Resolve:
+        if (ours_unique(target)) { // beside nmbd, an alias of this host's too
+            reply(w32::handoff_machine_reply(ip_text(interfaces_.front().address)));
+            break;
+        }
         resolver_->resolve(target, [reply](bool found, const Resolved &where) {
             if (!found)
                 reply(w32::kHandoffNoName);
@@ -296,7 +309,7 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
 void Relay::send_unique(const NetbiosName &to, const HandoffRequest &request,
                         const HandoffServer::Reply &reply)
 {
-    if (same_name(to, name_)) { // our own name: no datagram, straight into the slot
+    if (ours_unique(to)) { // our own name: no datagram, straight into the slot
         delivery_.enqueue(request.slot, request.data);
         reply(w32::kHandoffOk);
         return;

@@ -1,6 +1,8 @@
 // The relay's event loop: the name service on UDP 137, the datagram service
 // on UDP 138 and the local hand-off socket, on one thread that never waits
-// on what it receives, until SIGTERM or SIGINT.
+// on what it receives, until SIGTERM or SIGINT. Beside Samba's nmbd it
+// leaves both ports to nmbd and takes datagrams from nmbd's packet socket
+// instead (nmbd_route.h), until nmbd stops.
 #ifndef MAILSLOT_RELAY_RELAY_H
 #define MAILSLOT_RELAY_RELAY_H
 
@@ -16,6 +18,7 @@
 #include "interfaces.h"
 #include "name_resolver.h"
 #include "name_service.h"
+#include "nmbd_route.h"
 #include "slot_delivery.h"
 #include "udp_port.h"
 
@@ -24,11 +27,14 @@ namespace relay {
 class Relay : public NameTransport {
 public:
     // `wins`: the WINS server's address, 0 for none (a broadcast node).
+    // Beside nmbd the relay only asks the server: nmbd registers its names.
     Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-          std::string root, uint32_t wins = 0);
+          std::string root, std::string nmbd_socket_dir, uint32_t wins = 0);
 
-    // Binds both ports and opens the hand-off socket; false with a one-line
-    // reason in `error`.
+    // Chooses the mode and says which: beside nmbd when nmbd's packet socket
+    // in `nmbd_socket_dir` takes the relay, else its own node on both
+    // ports. Opens the hand-off socket; false with a one-line reason in
+    // `error`.
     bool open(std::string *error);
 
     // Registers the names and serves until a stop signal (SIGTERM, SIGINT,
@@ -41,10 +47,12 @@ public:
 
 private:
     enum class Signal { None, Stop, Report };
+    enum class Mode { OwnNode, BesideNmbd, Seeking };
 
     Signal take_signal();
     void on_name_packets();
     void on_datagrams();
+    void on_datagram_bytes(const uint8_t *data, size_t size);
     void on_datagram(const MailslotDatagram &datagram);
     void on_handoff(const HandoffRequest &request, const HandoffServer::Reply &reply);
     void send_unique(const NetbiosName &to, const HandoffRequest &request,
@@ -56,12 +64,24 @@ private:
     const Interface *interface_by_index(int index) const;
     bool from_self(uint32_t address) const;
     bool addressed_to_us(const MailslotDatagram &datagram) const;
+    bool ours_unique(const NetbiosName &name) const;
     void report_registered() const;
     Millis next_deadline() const;
     static Millis now();
 
-    const NetbiosName name_;
-    const NetbiosName group_;
+    // The modes (relay_modes.cpp).
+    bool open_own_node(std::string *error);
+    bool try_beside_nmbd(std::string *error);
+    void use_names(const NetbiosName &name, const NetbiosName &group);
+    void start_names(); // registers them, with the WINS server too when there is one
+    void on_nmbd_frames();
+    void seek_charge();
+    Millis seek_deadline() const { return mode_ == Mode::Seeking ? next_seek_ : -1; }
+
+    const NetbiosName own_name_;  // as configured: the names of its own node
+    const NetbiosName own_group_;
+    NetbiosName name_;            // the names it serves now (nmbd's beside nmbd)
+    NetbiosName group_;
     const std::vector<Interface> interfaces_;
     const std::string root_;
 
@@ -71,12 +91,22 @@ private:
     HandoffServer handoff_;
     SlotDelivery delivery_{&counters_};
     std::unique_ptr<NameService> names_;
+    // The name stack, built anew with the names it serves (use_names).
+    const uint32_t wins_server_; // 0: none
     std::unique_ptr<WinsClient> wins_;
     std::unique_ptr<SystemResolver> system_resolver_; // with a WINS server only
     std::unique_ptr<NameResolver> resolver_;
     w32::UniqueFd signals_;
     uint16_t datagram_id_;
     std::vector<uint8_t> buffer_;
+
+    const std::string nmbd_dir_;
+    Mode mode_ = Mode::OwnNode;
+    NmbdRoute nmbd_;
+    NmbdNames nmbd_names_;
+    RepeatFilter repeats_;
+    Millis next_seek_ = -1;
+    std::string seek_reason_; // why it could not take charge, said once
 };
 
 } // namespace relay

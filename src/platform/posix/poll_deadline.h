@@ -20,21 +20,21 @@ enum class PollResult {
 
 // Polls `fd` for `events` once, for at most `slice_ms` and never past
 // `deadline`. A caller loops on Waiting, looking meanwhile at whatever
-// else may end its wait.
+// else may end its wait. A deadline that has passed still looks once
+// without waiting, so a wait of 0 ms means "only if ready now".
 inline PollResult poll_until(int fd, short events, std::chrono::steady_clock::time_point deadline,
                              int slice_ms)
 {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-        return PollResult::Expired;
+    const bool expired = left.count() <= 0;
     struct pollfd waiter = {fd, events, 0};
-    int ready = poll(&waiter, 1, int(std::min<long long>(left.count(), slice_ms)));
+    int ready = poll(&waiter, 1, expired ? 0 : int(std::min<long long>(left.count(), slice_ms)));
     if (ready > 0)
         return PollResult::Ready;
     if (ready < 0 && errno != EINTR)
         return PollResult::Failed;
-    return PollResult::Waiting;
+    return expired ? PollResult::Expired : PollResult::Waiting;
 }
 
 } // namespace w32
