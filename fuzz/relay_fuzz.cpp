@@ -15,6 +15,7 @@
 #include "name_packet.h"
 #include "name_service.h"
 #include "nmbd_packets.h"
+#include "wins_client.h"
 
 using namespace relay;
 
@@ -72,6 +73,19 @@ void CheckNamePacket(const uint8_t *data, size_t size)
     status.question_type = kTypeNbstat;
     service.on_packet(status, lan, 0x0a000002, 137, 1000);
     service.tick(5000);
+
+    // The same packet as the WINS server's answer to a registration and to
+    // a query: its id is theirs, so only its name and contents decide.
+    WinsClient wins(0x0a000002, lan, service.names(), &discard, first.id);
+    wins.start(0);
+    wins.on_packet(first, 0x0a000002, 137, 10);
+    NamePacket answer = first;
+    answer.id = uint16_t(first.id + service.names().size());
+    wins.resolve(first.has_record ? first.record.name : first.question, 10,
+                 [](WinsClient::Answer, const Resolved &) {});
+    wins.on_packet(answer, 0x0a000002, 137, 20);
+    wins.tick(100000);
+    wins.release();
 }
 
 void CheckNodeStatus(const uint8_t *data, size_t size)

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,17 @@ bool EnterNamespace(const std::string &ns)
     return ok;
 }
 
+// Puts /etc/netns/`ns`/hosts, when there is one, over /etc/hosts in a
+// mount namespace of this process's own, as `ip netns exec` does.
+bool UseHostsFileOf(const std::string &ns)
+{
+    std::string hosts = "/etc/netns/" + ns + "/hosts";
+    if (access(hosts.c_str(), F_OK) != 0)
+        return true;
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+           mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+}
+
 } // namespace
 
 std::string MissingForNetworkTests()
@@ -77,28 +89,48 @@ std::string MissingForNetworkTests()
     return "";
 }
 
-TestNetwork::TestNetwork(int hosts)
+TestNetwork::TestNetwork(int hosts, int routed)
 {
     prefix_ = "msr" + std::to_string(getpid());
     bridge_ns_ = prefix_ + "br";
     Sh("ip netns add " + bridge_ns_);
-    Sh("ip -n " + bridge_ns_ + " link add br0 type bridge && ip -n " + bridge_ns_ +
-       " link set br0 up");
-    for (int i = 0; i < hosts; ++i) {
+    for (const char *bridge : {"br0", "br1"})
+        Sh("ip -n " + bridge_ns_ + " link add " + bridge + " type bridge && ip -n " + bridge_ns_ +
+           " link set " + bridge + " up");
+    if (routed > 0) {
+        router_ns_ = prefix_ + "rt";
+        Sh("ip netns add " + router_ns_);
+        Sh("ip netns exec " + router_ns_ + " sysctl -qw net.ipv4.ip_forward=1");
+        for (int side = 0; side < 2; ++side) {
+            std::string dev = "r" + std::to_string(side), net = side ? "48" : "47";
+            Sh("ip link add " + dev + " netns " + router_ns_ + " type veth peer name p" + dev +
+               " netns " + bridge_ns_);
+            Sh("ip -n " + bridge_ns_ + " link set p" + dev + " master br" + std::to_string(side) +
+               " up");
+            Sh("ip -n " + router_ns_ + " addr add 10.213." + net + ".254/24 broadcast 10.213." +
+               net + ".255 dev " + dev + " && ip -n " + router_ns_ + " link set " + dev + " up");
+        }
+    }
+    for (int i = 0; i < hosts + routed; ++i) {
         Host h;
         char letter = char('a' + i);
+        bool behind = i >= hosts;
+        std::string net = behind ? "10.213.48." : "10.213.47.";
         h.hostname = std::string("host") + letter;
         h.ns = prefix_ + letter;
-        h.ip = "10.213.47." + std::to_string(i + 1);
+        h.ip = net + std::to_string(i + 1);
         h.root = scratch_.path() + "/" + h.hostname;
         std::filesystem::create_directory(h.root);
         std::string port = std::string("p") + letter;
         Sh("ip netns add " + h.ns);
         Sh("ip link add veth0 netns " + h.ns + " type veth peer name " + port + " netns " +
            bridge_ns_);
-        Sh("ip -n " + bridge_ns_ + " link set " + port + " master br0 up");
-        Sh("ip -n " + h.ns + " addr add " + h.ip + "/24 broadcast " + kBroadcast + " dev veth0");
+        Sh("ip -n " + bridge_ns_ + " link set " + port + " master br" + (behind ? "1" : "0") +
+           " up");
+        Sh("ip -n " + h.ns + " addr add " + h.ip + "/24 broadcast " + net + "255 dev veth0");
         Sh("ip -n " + h.ns + " link set veth0 up && ip -n " + h.ns + " link set lo up");
+        if (routed > 0)
+            Sh("ip -n " + h.ns + " route add default via " + net + "254");
         hosts_.push_back(h);
     }
 }
@@ -114,6 +146,8 @@ TestNetwork::~TestNetwork()
     for (const Host &h : hosts_)
         system(("ip netns del " + h.ns + " 2>/dev/null").c_str());
     system(("ip netns del " + bridge_ns_ + " 2>/dev/null").c_str());
+    if (!router_ns_.empty())
+        system(("ip netns del " + router_ns_ + " 2>/dev/null").c_str());
 }
 
 Spawned TestNetwork::Start(const std::string &ns, const std::string &hostname,
@@ -122,7 +156,7 @@ Spawned TestNetwork::Start(const std::string &ns, const std::string &hostname,
 {
     // In the host's namespace, under its name, with its root.
     Spawned p = Spawn(argv, scratch_.path(), as_nobody, [&] {
-        return EnterNamespace(ns) && unshare(CLONE_NEWUTS) == 0 &&
+        return EnterNamespace(ns) && UseHostsFileOf(ns) && unshare(CLONE_NEWUTS) == 0 &&
                sethostname(hostname.c_str(), hostname.size()) == 0 &&
                setenv("W32_ROOT", root.c_str(), 1) == 0;
     });

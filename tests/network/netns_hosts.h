@@ -33,7 +33,12 @@ class TestNetwork {
 public:
     static constexpr const char *kBroadcast = "10.213.47.255";
 
-    explicit TestNetwork(int hosts);
+    static constexpr const char *kRouter = "10.213.47.254";
+    static constexpr const char *kRoutedBroadcast = "10.213.48.255";
+
+    // `hosts` on one bridge (10.213.47.0/24), and `routed` more on a second
+    // (10.213.48.0/24) behind a router namespace (.254 on both).
+    explicit TestNetwork(int hosts, int routed = 0);
     ~TestNetwork();
     TestNetwork(const TestNetwork &) = delete;
     TestNetwork &operator=(const TestNetwork &) = delete;
@@ -41,7 +46,8 @@ public:
     Host &host(int i) { return hosts_[size_t(i)]; }
     const std::string &bridge_ns() const { return bridge_ns_; }
 
-    // Starts `argv` in `ns` under `hostname`, with W32_ROOT=`root`
+    // Starts `argv` in `ns` under `hostname`, with W32_ROOT=`root` and, as
+    // `ip netns exec` does, /etc/netns/`ns`/hosts for /etc/hosts
     // (and, when `as_nobody`, as the nobody account).
     Spawned Start(const std::string &ns, const std::string &hostname, const std::string &root,
                   const std::vector<std::string> &argv, bool as_nobody = false);
@@ -70,6 +76,7 @@ public:
 private:
     std::string prefix_;
     std::string bridge_ns_;
+    std::string router_ns_;
     TempDir scratch_{0755}; // other accounts reach the hosts' roots, as in /tmp
     std::vector<Host> hosts_;
     std::vector<pid_t> started_;

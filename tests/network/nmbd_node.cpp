@@ -60,6 +60,11 @@ std::string NmbdNode::BrowseList() const
     return "";
 }
 
+std::string NmbdNode::WinsDatabase() const
+{
+    return ReadWholeFile(dir_ + "/state/wins.dat");
+}
+
 void NmbdNode::Stop()
 {
     if (!running_)

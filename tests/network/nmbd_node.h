@@ -14,8 +14,8 @@ std::string MissingForNmbd();
 class NmbdNode {
 public:
     // Starts nmbd on `h` as `netbios_name` in the workgroup WORKGROUP, its
-    // own files in `dir`, the local master browser it can be.
-    // `extra` is more of its configuration's [global] lines.
+    // own files in `dir`, the local master browser it can be; `extra`
+    // lines go into its configuration's [global] section ("wins support = yes\n").
     NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,
              const std::string &dir, const std::string &extra = "");
     ~NmbdNode() { Stop(); }
@@ -25,6 +25,8 @@ public:
     bool WaitForLog(const std::string &text, double seconds) const;
     // Its browse list as written to browse.dat ("" before it writes one).
     std::string BrowseList() const;
+    // Its WINS database as written to wins.dat (at the latest when it stops).
+    std::string WinsDatabase() const;
     // Where it keeps its packet socket, "unexpected".
     std::string SocketDir() const { return dir_ + "/nmbd:socket"; }
     // Ends it (SIGTERM; SIGKILL after 5 s) and waits for it.

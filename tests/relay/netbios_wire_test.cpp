@@ -157,6 +157,28 @@ TEST(NamePacket, CountsAndLengthsPastThePacketAreMalformed)
     EXPECT_EQ(parse_name_packet(opcode.data(), opcode.size(), &back), Parse::Unsupported);
 }
 
+// A WACK's record holds two bytes of RDATA (the request's flags), which
+// only a WACK may have.
+TEST(NamePacket, AWackCarriesItsTtlInTwoBytesOfDataWhereNoAnswerMay)
+{
+    NamePacket wack;
+    wack.id = 9;
+    wack.response = wack.authoritative = true;
+    wack.opcode = kOpWack;
+    wack.has_record = true;
+    wack.record.name = Name("HOSTA");
+    wack.record.ttl = 15;
+    wack.record.nb_flags = 0x2900;
+    Bytes bytes = build_name_packet(wack);
+    bytes.erase(bytes.end() - 4, bytes.end()); // the address goes
+    bytes[bytes.size() - 3] = 2;               // RDLENGTH 2
+    NamePacket back;
+    ASSERT_EQ(parse_name_packet(bytes.data(), bytes.size(), &back), Parse::Ok);
+    EXPECT_EQ(back, wack);
+    bytes[2] = uint8_t(bytes[2] & ~0x78); // the same as a query answer
+    EXPECT_EQ(parse_name_packet(bytes.data(), bytes.size(), &back), Parse::Malformed);
+}
+
 TEST(NodeStatus, LaidOutAsOnTheWireAndCountsPastThePacketAreMalformed)
 {
     NodeStatus status;

@@ -26,6 +26,12 @@ bool suitable(const struct ifaddrs *entry)
 
 } // namespace
 
+bool is_host_address(uint32_t address)
+{
+    uint8_t first = uint8_t(address >> 24);
+    return address != 0 && first != 127 && first < 224;
+}
+
 std::string ip_text(uint32_t address)
 {
     struct in_addr in;

@@ -24,6 +24,9 @@ struct Interface {
 bool find_interfaces(const std::vector<std::string> &wanted, std::vector<Interface> *out,
                      std::string *error);
 
+// Whether `address` is one host's (not 0, loopback, multicast or broadcast).
+bool is_host_address(uint32_t address);
+
 // Dotted-quad text of a host-order address.
 std::string ip_text(uint32_t address);
 

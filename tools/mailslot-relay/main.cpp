@@ -2,11 +2,12 @@
 // other machines and theirs reach this one's slots.
 //
 //   W32_ROOT=DIR mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]...
-//                               [--nmbd-socket-dir DIR]
+//                               [--wins ADDRESS] [--nmbd-socket-dir DIR]
 //
 // Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot serve (ports,
 // privileges, interfaces, a name held by another node), 2 for a bad command
 // line.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <stdio.h>
 
@@ -56,6 +57,14 @@ int main(int argc, char **argv)
     if (!relay::make_name(options.workgroup, 0x00, &group))
         return fail("\"" + options.workgroup + "\" is not a NetBIOS name (1 to 15 characters, "
                                                "none of \\ / : * ? \" < > | .)");
+    struct in_addr wins = {};
+    if (!options.wins.empty() && (inet_pton(AF_INET, options.wins.c_str(), &wins) != 1 ||
+                                  !relay::is_host_address(ntohl(wins.s_addr))))
+    {
+        fprintf(stderr, "mailslot-relay: --wins needs the WINS server's IPv4 address, not \"%s\"\n%s",
+                options.wins.c_str(), relay::kUsage);
+        return 2;
+    }
     std::vector<relay::Interface> interfaces;
     if (!relay::find_interfaces(options.interfaces, &interfaces, &error))
         return fail(error);
@@ -68,7 +77,8 @@ int main(int argc, char **argv)
     sigaddset(&handled, SIGUSR1);
     sigprocmask(SIG_BLOCK, &handled, nullptr);
 
-    relay::Relay node(name, group, interfaces, w32::machine_root_path(), options.nmbd_socket_dir);
+    relay::Relay node(name, group, interfaces, w32::machine_root_path(), options.nmbd_socket_dir,
+                      ntohl(wins.s_addr));
     if (!node.open(&error))
         return fail(error);
     return node.run();

@@ -54,8 +54,9 @@ Parse read_name(Reader *in, NetbiosName *out)
 }
 
 // One resource record; `kept` tells whether it was an NB record, read into
-// `record`.
-Parse read_record(Reader *in, NameRecord *record, bool *kept)
+// `record`. A WACK's record carries two bytes (the request's flags) where others
+// carry entries: `wack` lets it through with address 0.
+Parse read_record(Reader *in, NameRecord *record, bool *kept, bool wack)
 {
     uint16_t type, klass, rdlength;
     if (read_name(in, &record->name) != Parse::Ok)
@@ -70,11 +71,13 @@ Parse read_record(Reader *in, NameRecord *record, bool *kept)
         return Parse::Ok;
     // An NB record lists one or more (flags, address) entries; a node
     // answering for itself gives one, and the first is the one that counts.
-    if (rdlength < kNbEntryBytes || rdlength % kNbEntryBytes != 0)
+    if ((rdlength < kNbEntryBytes || rdlength % kNbEntryBytes != 0) && !(wack && rdlength == 2))
         return Parse::Malformed;
     Reader entry(bytes, rdlength);
+    record->address = 0;
     entry.be16(&record->nb_flags);
-    entry.be32(&record->address);
+    if (rdlength >= kNbEntryBytes)
+        entry.be32(&record->address);
     *kept = true;
     return Parse::Ok;
 }
@@ -124,7 +127,7 @@ Parse parse_name_packet(const uint8_t *data, size_t size, NamePacket *out)
     for (uint32_t i = 0; i < records; ++i) {
         NameRecord record;
         bool kept = false;
-        if (read_record(&in, &record, &kept) != Parse::Ok)
+        if (read_record(&in, &record, &kept, out->opcode == kOpWack) != Parse::Ok)
             return Parse::Malformed;
         if (kept && !out->has_record) {
             out->record = record;

@@ -1,6 +1,6 @@
 // The relay's command line:
 //   mailslot-relay [--name NAME] [--workgroup GROUP] [--interface IFACE]...
-//                  [--nmbd-socket-dir DIR]
+//                  [--wins ADDRESS] [--nmbd-socket-dir DIR]
 #ifndef MAILSLOT_RELAY_OPTIONS_H
 #define MAILSLOT_RELAY_OPTIONS_H
 
@@ -13,6 +13,7 @@ struct Options {
     std::string name;      // empty: the computer name the platform reports
     std::string workgroup = "WORKGROUP";
     std::vector<std::string> interfaces; // empty: every suitable one
+    std::string wins; // the WINS server's IPv4 address; empty: none
     std::string nmbd_socket_dir = "/run/samba/nmbd"; // where nmbd keeps its packet socket
 };
 

@@ -30,12 +30,22 @@ bool is_local_slot_name(const std::string &slot)
 } // namespace
 
 Relay::Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-             std::string root, std::string nmbd_socket_dir)
+             std::string root, std::string nmbd_socket_dir, uint32_t wins)
     : own_name_(name), own_group_(group), interfaces_(std::move(interfaces)),
-      root_(std::move(root)), datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))),
-      buffer_(kLargestUdpPayload), nmbd_dir_(std::move(nmbd_socket_dir))
+      root_(std::move(root)), wins_server_(wins),
+      datagram_id_(uint16_t(getpid() * 7919u + uint32_t(now()))), buffer_(kLargestUdpPayload),
+      nmbd_dir_(std::move(nmbd_socket_dir))
 {
     use_names(name, group);
+}
+
+Millis Relay::next_deadline() const
+{
+    Millis deadline = -1;
+    for (Millis d : {names_->next_deadline(), wins_ ? wins_->next_deadline() : -1, seek_deadline()})
+        if (d >= 0 && (deadline < 0 || d < deadline))
+            deadline = d;
+    return deadline;
 }
 
 Millis Relay::now()
@@ -72,21 +82,22 @@ int Relay::run()
 {
     delivery_.start();
     if (mode_ == Mode::OwnNode)
-        names_->start(now());
+        start_names();
     NameService::State reported = NameService::State::Registering;
     auto handler = [this](const HandoffRequest &request, HandoffServer::Reply reply) {
         on_handoff(request, reply);
     };
     int status = 0;
     for (;;) {
+        // Slots 3 and 4 are -1, which poll skips, without nmbd or a WINS server.
+        const int lookups = system_resolver_ ? system_resolver_->fd() : -1;
         std::vector<struct pollfd> fds = {{signals_.get(), POLLIN, 0},
                                           {name_port_.fd(), POLLIN, 0},
                                           {datagram_port_.fd(), POLLIN, 0},
-                                          {nmbd_.fd(), POLLIN, 0}};
+                                          {nmbd_.fd(), POLLIN, 0},
+                                          {lookups, POLLIN, 0}};
         handoff_.add_poll_fds(&fds);
-        Millis deadline = names_->next_deadline();
-        if (seek_deadline() >= 0 && (deadline < 0 || seek_deadline() < deadline))
-            deadline = seek_deadline();
+        Millis deadline = next_deadline();
         int timeout = deadline < 0 ? -1 : int(std::max<Millis>(0, deadline - now()));
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             fprintf(stderr, "mailslot-relay: poll failed: %s\n", strerror(errno));
@@ -104,11 +115,15 @@ int Relay::run()
             on_datagrams();
         if (fds[3].revents)
             on_nmbd_frames();
-        for (size_t i = 4; i < fds.size(); ++i)
+        if (fds[4].revents && system_resolver_)
+            system_resolver_->on_ready();
+        for (size_t i = 5; i < fds.size(); ++i)
             handoff_.on_ready(fds[i], handler);
         if (seek_deadline() >= 0 && now() >= seek_deadline())
             seek_charge();
         names_->tick(now());
+        if (wins_)
+            wins_->tick(now());
 
         NameService::State state = names_->state();
         const OwnName *refused = names_->refused();
@@ -125,6 +140,8 @@ int Relay::run()
         reported = state;
     }
     names_->release();
+    if (wins_)
+        wins_->release();
     handoff_.close();
     delivery_.stop();
     counters_.print(stderr);
@@ -172,21 +189,27 @@ bool Relay::from_self(uint32_t address) const
 }
 
 // Packets from this host's own addresses (our broadcasts come back) and
-// from networks we do not serve are not counted.
+// from networks we do not serve are not counted, except the WINS server's
+// answers: beside nmbd the server may be this host's nmbd, answering over
+// loopback.
 void Relay::on_name_packets()
 {
     Arrival arrival;
     while (name_port_.receive(buffer_.data(), buffer_.size(), &arrival)) {
         counters_.kernel_drops += arrival.kernel_drops;
         const Interface *iface = interface_by_index(arrival.interface_index);
-        if (!iface || from_self(arrival.from))
+        const bool from_server = wins_ && arrival.from == wins_server_;
+        const bool from_peer = iface && !from_self(arrival.from);
+        if (!from_server && !from_peer)
             continue;
         NamePacket packet;
         Parse parsed = parse_name_packet(buffer_.data(), arrival.size, &packet);
         if (parsed == Parse::Malformed)
             counters_.drop(Drop::Malformed);
         else if (parsed != Parse::Ok ||
-                 !names_->on_packet(packet, *iface, arrival.from, arrival.port, now()))
+                 (!(from_server && wins_->on_packet(packet, arrival.from, arrival.port, now())) &&
+                  !(from_peer &&
+                    names_->on_packet(packet, *iface, arrival.from, arrival.port, now()))))
             ++counters_.names_ignored;
     }
 }
@@ -260,7 +283,7 @@ void Relay::on_handoff(const HandoffRequest &request, const HandoffServer::Reply
             reply(w32::handoff_machine_reply(ip_text(interfaces_.front().address)));
             break;
         }
-        names_->resolve(target, now(), [reply](bool found, const Resolved &where) {
+        resolver_->resolve(target, [reply](bool found, const Resolved &where) {
             if (!found)
                 reply(w32::kHandoffNoName);
             else
@@ -291,7 +314,7 @@ void Relay::send_unique(const NetbiosName &to, const HandoffRequest &request,
         reply(w32::kHandoffOk);
         return;
     }
-    names_->resolve(to, now(), [this, to, request, reply](bool found, const Resolved &where) {
+    resolver_->resolve(to, [this, to, request, reply](bool found, const Resolved &where) {
         if (!found || where.group) {
             reply(w32::kHandoffNoName);
             return;

@@ -16,6 +16,7 @@
 #include "datagram_packet.h"
 #include "handoff_server.h"
 #include "interfaces.h"
+#include "name_resolver.h"
 #include "name_service.h"
 #include "nmbd_route.h"
 #include "slot_delivery.h"
@@ -25,8 +26,10 @@ namespace relay {
 
 class Relay : public NameTransport {
 public:
+    // `wins`: the WINS server's address, 0 for none (a broadcast node).
+    // Beside nmbd the relay only asks the server: nmbd registers its names.
     Relay(const NetbiosName &name, const NetbiosName &group, std::vector<Interface> interfaces,
-          std::string root, std::string nmbd_socket_dir);
+          std::string root, std::string nmbd_socket_dir, uint32_t wins = 0);
 
     // Chooses the mode and says which: beside nmbd when nmbd's packet socket
     // in `nmbd_socket_dir` takes the relay, else its own node on both
@@ -63,12 +66,14 @@ private:
     bool addressed_to_us(const MailslotDatagram &datagram) const;
     bool ours_unique(const NetbiosName &name) const;
     void report_registered() const;
+    Millis next_deadline() const;
     static Millis now();
 
     // The modes (relay_modes.cpp).
     bool open_own_node(std::string *error);
     bool try_beside_nmbd(std::string *error);
     void use_names(const NetbiosName &name, const NetbiosName &group);
+    void start_names(); // registers them, with the WINS server too when there is one
     void on_nmbd_frames();
     void seek_charge();
     Millis seek_deadline() const { return mode_ == Mode::Seeking ? next_seek_ : -1; }
@@ -86,6 +91,11 @@ private:
     HandoffServer handoff_;
     SlotDelivery delivery_{&counters_};
     std::unique_ptr<NameService> names_;
+    // The name stack, built anew with the names it serves (use_names).
+    const uint32_t wins_server_; // 0: none
+    std::unique_ptr<WinsClient> wins_;
+    std::unique_ptr<SystemResolver> system_resolver_; // with a WINS server only
+    std::unique_ptr<NameResolver> resolver_;
     w32::UniqueFd signals_;
     uint16_t datagram_id_;
     std::vector<uint8_t> buffer_;

@@ -28,13 +28,42 @@ void say(const std::string &line)
 
 } // namespace
 
+// The whole name stack is built anew, the resolver last, since it holds
+// the others: what was still being resolved is dropped with them, never
+// answered from a stack that is gone. Beside nmbd the WINS client
+// registers nothing (nmbd registers its names) and only asks.
 void Relay::use_names(const NetbiosName &name, const NetbiosName &group)
 {
     name_ = name;
     group_ = group;
+    resolver_.reset();
+    wins_.reset();
+    system_resolver_.reset();
     names_ = std::make_unique<NameService>(name_, group_, interfaces_, this,
                                            uint16_t(datagram_id_ * 31u + 1));
     names_->set_note(say);
+    if (wins_server_) {
+        const Interface *via = &interfaces_.front();
+        for (const Interface &iface : interfaces_)
+            if (iface.on_subnet(wins_server_))
+                via = &iface;
+        std::vector<OwnName> registered;
+        if (mode_ == Mode::OwnNode)
+            registered = names_->names();
+        wins_ = std::make_unique<WinsClient>(wins_server_, *via, registered, this,
+                                             uint16_t(datagram_id_ * 31u + 0x8001));
+        wins_->set_note(say);
+        system_resolver_ = std::make_unique<SystemResolver>();
+    }
+    resolver_ = std::make_unique<NameResolver>(names_.get(), wins_.get(), system_resolver_.get(),
+                                               &interfaces_, &Relay::now);
+}
+
+void Relay::start_names()
+{
+    names_->start(now());
+    if (wins_)
+        wins_->start(now());
 }
 
 bool Relay::open_own_node(std::string *error)
@@ -130,7 +159,7 @@ void Relay::seek_charge()
     if (try_beside_nmbd(&beside))
         return;
     if (open_own_node(&own)) {
-        names_->start(now());
+        start_names();
         return;
     }
     std::string reason = own + (beside.empty() ? "" : "; " + beside);
