@@ -356,7 +356,17 @@ bool Relay::send_datagram(const Interface &iface, uint32_t to, uint8_t type,
 void Relay::send_name_packet(const Interface &iface, uint32_t to, uint16_t port,
                              const std::vector<uint8_t> &packet)
 {
-    name_port_.send(iface, to, port, packet);
+    if (name_port_.send(iface, to, port, packet)) {
+        name_send_errno_ = 0;
+        return;
+    }
+    // Registrations, releases and answers that cannot go out are logged
+    // once for each kind of failure, not at every retry.
+    int err = errno;
+    if (err != name_send_errno_)
+        fprintf(stderr, "mailslot-relay: a name packet to %s on %s could not be sent: %s\n",
+                ip_text(to).c_str(), iface.name.c_str(), strerror(err));
+    name_send_errno_ = err;
 }
 
 } // namespace relay

@@ -98,6 +98,7 @@ private:
     std::unique_ptr<NameResolver> resolver_;
     w32::UniqueFd signals_;
     uint16_t datagram_id_;
+    int name_send_errno_ = 0; // the last failure to send a name packet, once logged
     std::vector<uint8_t> buffer_;
 
     const std::string nmbd_dir_;
