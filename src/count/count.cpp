@@ -368,9 +368,11 @@ static BOOL ReadAndCountBlock(CountReader *cr)
             result = READ_FAILED;
         else if (cbRead == 0)
             result = READ_END;
-        fEnds = cbRead < cbWant; // the file was cut short while counted
         if (result == READ_BLOCK)
             nSpaces = CountSpacesInBlock(cr->block, cbRead, 0, &fEnds);
+        // A short read is the end of the file, or of a file cut short while
+        // counted: either way the text ends with this block.
+        fEnds = fEnds || cbRead < cbWant;
         AcquireSRWLockExclusive(&sc->lock);
     }
     FinishBlock(cr, iBlock, result, nSpaces, fEnds);

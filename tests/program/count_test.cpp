@@ -261,6 +261,34 @@ TEST_F(CountTest, AReaderHeldUpOnOneBlockLosesNothingAndCountsNothingPastTheMark
     }
 }
 
+// The layer's seeks, as on a system that cannot tell where a file's data
+// lies: the ranges query, which looks up the position first, fails.
+off_t NoCurrentPosition(int fd, off_t offset, int whence)
+{
+    if (whence == SEEK_CUR) {
+        errno = EINVAL;
+        return -1;
+    }
+    return w32::real_kernel_calls().lseek(fd, offset, whence);
+}
+
+TEST_F(CountTest, WithoutTheRangesTheWholeFileIsReadToItsLastShortBlock)
+{
+    std::string path = root + "/whole";
+    w32::KernelCalls calls = w32::real_kernel_calls();
+    calls.lseek = NoCurrentPosition;
+    for (size_t size : {0, 13, 4096, 4097, 100000}) {
+        std::string text(size, 'a');
+        for (size_t i = 0; i < size; i += 3)
+            text[i] = ' ';
+        WriteWholeFile(path, text);
+        w32::replace_kernel_calls(&calls);
+        unsigned long long n = CountFile(path, 4096);
+        w32::restore_kernel_calls();
+        EXPECT_EQ(n, ReferenceCount(path)) << size << " bytes";
+    }
+}
+
 // Says to stop when asked for the fifth block.
 int blocksAsked = 0;
 BOOL StopAtTheFifthBlock(void)
