@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include <gtest/gtest.h>
+
 #include "support/wait.h"
 
 std::string MissingForNmbd()
@@ -12,6 +14,15 @@ std::string MissingForNmbd()
     if (system("command -v nmbd >/dev/null 2>&1") != 0)
         return "nmbd is not installed (Debian: samba)";
     return "";
+}
+
+void SkipOrFailFor(const std::string &missing, const char *ci_must)
+{
+    if (missing.empty())
+        return;
+    if (getenv("CI") && std::string(getenv("CI")) == "true")
+        FAIL() << missing << ": CI must " << ci_must;
+    GTEST_SKIP() << missing;
 }
 
 NmbdNode::NmbdNode(TestNetwork *net, const Host &h, const std::string &netbios_name,

@@ -11,6 +11,11 @@
 // Why nmbd cannot be run here (not installed), or "".
 std::string MissingForNmbd();
 
+// For a test's SetUp: where `missing` names what the test lacks, skips it
+// saying so, except under CI, where it fails (`ci_must`: what CI must do).
+// SetUp then returns on IsSkipped() or HasFatalFailure().
+void SkipOrFailFor(const std::string &missing, const char *ci_must);
+
 class NmbdNode {
 public:
     // Starts nmbd on `h` as `netbios_name` in the workgroup WORKGROUP, its

@@ -17,12 +17,7 @@ protected:
         RelayNetwork::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        std::string missing = MissingForNmbd();
-        if (!missing.empty()) {
-            if (getenv("CI") && std::string(getenv("CI")) == "true")
-                FAIL() << missing << ": CI must judge the relay by nmbd";
-            GTEST_SKIP() << missing;
-        }
+        SkipOrFailFor(MissingForNmbd(), "judge the relay by nmbd");
     }
 
     std::unique_ptr<NmbdNode> StartNmbd(const Host &h, const std::string &name)

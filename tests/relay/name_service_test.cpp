@@ -7,51 +7,14 @@
 #include <set>
 #include <vector>
 
-#include "name_service.h"
+#include "name_recorder.h"
 
 using namespace relay;
 
 namespace {
 
-struct Sent {
-    uint32_t to;
-    uint16_t port;
-    NamePacket packet;
-};
-
-class Recorder : public NameTransport {
-public:
-    void send_name_packet(const Interface &, uint32_t to, uint16_t port,
-                          const std::vector<uint8_t> &bytes) override
-    {
-        Sent s{to, port, {}};
-        EXPECT_EQ(parse_name_packet(bytes.data(), bytes.size(), &s.packet), Parse::Ok);
-        sent.push_back(s);
-        raw.push_back(bytes);
-    }
-    std::vector<Sent> sent;
-    std::vector<std::vector<uint8_t>> raw;
-};
-
-NetbiosName Name(const char *text, uint8_t suffix = 0)
-{
-    NetbiosName name;
-    make_name(text, suffix, &name);
-    return name;
-}
-
 class NameServiceTest : public ::testing::Test {
 protected:
-    static Interface Lan()
-    {
-        Interface lan;
-        lan.name = "veth0";
-        lan.index = 2;
-        lan.address = 0x0a4d0001;
-        lan.netmask = 0xffffff00;
-        lan.broadcast = 0x0a4d00ff;
-        return lan;
-    }
 
     // Runs the clock to `until`, ticking as the event loop would.
     void RunUntil(Millis until)

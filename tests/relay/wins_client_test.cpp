@@ -6,52 +6,24 @@
 
 #include <vector>
 
+#include "name_recorder.h"
 #include "wins_client.h"
 
 using namespace relay;
 
 namespace {
 
-struct Sent {
-    uint32_t to;
-    NamePacket packet;
-};
-
-class Recorder : public NameTransport {
-public:
-    void send_name_packet(const Interface &, uint32_t to, uint16_t port,
-                          const std::vector<uint8_t> &bytes) override
-    {
-        Sent s{to, {}};
-        EXPECT_EQ(port, kNamePort);
-        EXPECT_EQ(parse_name_packet(bytes.data(), bytes.size(), &s.packet), Parse::Ok);
-        sent.push_back(s);
-    }
-    std::vector<Sent> sent;
-};
-
-NetbiosName Name(const char *text, uint8_t suffix = 0)
-{
-    NetbiosName name;
-    make_name(text, suffix, &name);
-    return name;
-}
-
 constexpr uint32_t kServer = 0x0a4d0101; // behind a router
 constexpr uint32_t kForger = 0x0a4d0007;
 
 class WinsClientTest : public ::testing::Test {
 protected:
-    static Interface Lan()
+    void TearDown() override
     {
-        Interface lan;
-        lan.name = "veth0";
-        lan.index = 2;
-        lan.address = 0x0a4d0001;
-        lan.netmask = 0xffffff00;
-        lan.broadcast = 0x0a4d00ff;
-        return lan;
+        for (const Sent &s : net.sent)
+            EXPECT_EQ(s.port, kNamePort); // the server's name port, never another
     }
+
     static std::vector<OwnName> Names()
     {
         OwnName host, group;
