@@ -165,6 +165,26 @@ def start_nmbd(args, netns_a, env_a):
     return proc, socket_dir
 
 
+# Datagrams sent to the unread slot before the rounds: more than it holds.
+IDLE_FILL = 2000
+
+
+def ready_reader(reader_proc):
+    """The slot reader, once its slot is open."""
+    reader = Reader(reader_proc)
+    while not reader.ready:
+        reader.poll(0.1)
+    return reader
+
+
+def bench_packets(args):
+    """The message, and the datagrams from host B to \\BENCHA\mailslot\bench
+    that carry it, one per message."""
+    data = b"x" * args.size
+    return data, [mailslot_datagram(SUBNET + "2", "BENCHB", "BENCHA", "bench", data, i)
+                  for i in range(args.messages)]
+
+
 def wait_for_line(relay, text):
     while text not in relay.stderr.readline():
         if relay.poll() is not None:
@@ -190,13 +210,9 @@ def inner_beside_nmbd(args):
     try:
         wait_for_line(relay_a, "mode: beside nmbd")
         wait_for_line(relay_b, "registered")
-        reader = Reader(reader_proc)
-        while not reader.ready:
-            reader.poll(0.1)
-        data = b"x" * args.size
+        reader = ready_reader(reader_proc)
+        data, packets = bench_packets(args)
         udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        packets = [mailslot_datagram(SUBNET + "2", "BENCHB", "BENCHA", "bench", data, i)
-                   for i in range(args.messages)]
         subprocess.run(netns_a + [svcctl, "create", "Sample service",
                                   args.build + "/mailslot-service"], env=env_a, check=True,
                        stdout=subprocess.DEVNULL)
@@ -253,14 +269,10 @@ def inner(args):
             while b"registered" not in relay.stderr.readline():
                 if relay.poll() is not None:
                     sys.exit("bench: a relay did not start")
-        reader = Reader(reader_proc)
-        while not reader.ready:
-            reader.poll(0.1)
-        data = b"x" * args.size
+        reader = ready_reader(reader_proc)
+        data, packets = bench_packets(args)
 
         udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        packets = [mailslot_datagram(SUBNET + "2", "BENCHB", "BENCHA", "bench", data, i)
-                   for i in range(args.messages)]
         relayed, relay_s = drive(reader, lambda i: udp.sendto(packets[i], (SUBNET + "1", 138)),
                                  args.messages)
 
@@ -275,8 +287,8 @@ def inner(args):
         procs.append(idle_proc)
         idle_proc.stdout.readline()
         idle = [mailslot_datagram(SUBNET + "2", "BENCHB", "BENCHA", "idle", data, i)
-                for i in range(args.messages)]
-        for i in range(2000):
+                for i in range(max(args.messages, IDLE_FILL))]
+        for i in range(IDLE_FILL):
             udp.sendto(idle[i], (SUBNET + "1", 138))
             if i % 100 == 99:
                 time.sleep(0.01)
