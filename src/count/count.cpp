@@ -147,6 +147,7 @@ typedef struct FileReader {
     BOOL fAll;          // the last answer held every range to the end
     LONGLONG next;      // every byte before it is read, or a hole
     LONGLONG before;    // next when the last answer came
+    LONGLONG position;  // where the next block starts
     LONGLONG cbLeft;    // of the span being read
 } FileReader;
 
@@ -259,8 +260,6 @@ typedef struct SharedCount {
     SRWLOCK lock; // over everything below but hTurn
     FileReader reader;
     DWORD cbBlock;
-    LONGLONG position;   // where the next block starts
-    LONGLONG cbSpan;     // what is left of the span being read
     LONG nClaimed;       // blocks handed out
     LONG nAdded;         // blocks whose outcome is in the total
     BOOL fNoMore;        // no block is handed out any more
@@ -294,9 +293,10 @@ static ReadResult ClaimBlock(CountReader *cr, LONG *piBlock, LONGLONG *pOffset, 
         AcquireSRWLockExclusive(&sc->lock);
     }
     ReadResult result = sc->fNoMore ? READ_END : READ_BLOCK;
-    while (result == READ_BLOCK && sc->cbSpan == 0)
-        result = NextSpan(&sc->reader, &sc->position, &sc->cbSpan) ? READ_BLOCK : READ_END;
-    if (result == READ_BLOCK && sc->reader.keepGoing != NULL && !sc->reader.keepGoing())
+    FileReader *r = &sc->reader;
+    while (result == READ_BLOCK && r->cbLeft == 0)
+        result = NextSpan(r, &r->position, &r->cbLeft) ? READ_BLOCK : READ_END;
+    if (result == READ_BLOCK && r->keepGoing != NULL && !r->keepGoing())
         result = READ_STOPPED;
     if (result != READ_BLOCK)
         sc->fNoMore = TRUE;
@@ -304,10 +304,10 @@ static ReadResult ClaimBlock(CountReader *cr, LONG *piBlock, LONGLONG *pOffset, 
         return result;
     *piBlock = sc->nClaimed++; // a stop, too, takes its place in file order
     if (result == READ_BLOCK) {
-        *pOffset = sc->position;
-        *pcb = sc->cbSpan < (LONGLONG)sc->cbBlock ? (DWORD)sc->cbSpan : sc->cbBlock;
-        sc->position += *pcb;
-        sc->cbSpan -= *pcb;
+        *pOffset = r->position;
+        *pcb = r->cbLeft < (LONGLONG)sc->cbBlock ? (DWORD)r->cbLeft : sc->cbBlock;
+        r->position += *pcb;
+        r->cbLeft -= *pcb;
     }
     return result;
 }
@@ -432,8 +432,8 @@ BOOL CountSpacesInFile(HANDLE hFile, char *buffer, DWORD cbBuffer,
     // count, and a file of one block gains nothing from a second thread.
     AcquireSRWLockExclusive(&sc.lock);
     ReadAndCountBlock(&readers[0]);
-    BOOL fMore = !sc.fNoMore && (sc.cbSpan > 0 || sc.reader.phase == PHASE_REST ||
-                                 sc.position < sc.reader.size);
+    BOOL fMore = !sc.fNoMore && (sc.reader.cbLeft > 0 || sc.reader.phase == PHASE_REST ||
+                                 sc.reader.position < sc.reader.size);
     ReleaseSRWLockExclusive(&sc.lock);
     HANDLE hThread = NULL;
     BOOL fSecond = fMore && StartSecondReader(&sc, &readers[1], &hThread);
