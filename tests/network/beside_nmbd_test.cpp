@@ -33,9 +33,10 @@ protected:
         SkipOrFailFor(MissingForNmbd(), "run the relay beside nmbd");
         if (IsSkipped() || HasFatalFailure())
             return;
-        // nmbd on A under A's own name and an alias, answering before the relay starts.
+        // nmbd on A under A's own name and an alias, answering before the relay
+        // starts, on every address as Samba's default has it, loopback included.
         nmbd_ = std::make_unique<NmbdNode>(net_.get(), *a_, "HOSTA", a_->root + "/../nmbd-hosta",
-                                           "netbios aliases = FILES\n");
+                                           "netbios aliases = FILES\nbind interfaces only = no\n");
         ASSERT_TRUE(WaitUntil([&] { return Nmblookup("HOSTA").out.find(a_->ip + " HOSTA<00>") !=
                                            std::string::npos; },
                               30, 200))
@@ -128,6 +129,9 @@ TEST_F(BesideNmbd, RequestsCrossBothWaysAndNmbdKeepsItsNamesAndBrowseList)
     net_->SendUdp(*c_, TestNetwork::kBroadcast, 138, MailFromC(kDirectGroup, "WORKGROUP", "box", "once"));
     net_->SendUdp(*c_, a_->ip, 138, MailFromC(kDirectUnique, "NOSUCH", "box", "not ours"));
     net_->SendUdp(*c_, a_->ip, 138, MailFromC(kDirectUnique, "HOSTA", "box", "mine"));
+    // A program on A itself, through nmbd over loopback: its datagram would
+    // enter the slot with the relay's credentials rather than its own.
+    net_->SendUdp(*a_, "127.0.0.1", 138, MailFromC(kDirectUnique, "HOSTA", "box", "local"));
     EXPECT_EQ(Request(*b_, "send unique FILES box", "to the alias").out, "ok\n");
     EXPECT_TRUE(WaitForText(box.outPath, Delivered("to the alias"), 5));
     EXPECT_EQ(Write(*a_, "\\\\files\\mailslot\\box", {"alias here"}), "ok\n");

@@ -32,6 +32,19 @@ bool is_host_address(uint32_t address)
     return address != 0 && first != 127 && first < 224;
 }
 
+std::vector<uint32_t> this_host_addresses()
+{
+    std::vector<uint32_t> addresses;
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return addresses;
+    for (struct ifaddrs *entry = list; entry; entry = entry->ifa_next)
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET)
+            addresses.push_back(host_order(entry->ifa_addr));
+    freeifaddrs(list);
+    return addresses;
+}
+
 std::string ip_text(uint32_t address)
 {
     struct in_addr in;

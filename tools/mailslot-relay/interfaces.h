@@ -27,6 +27,10 @@ bool find_interfaces(const std::vector<std::string> &wanted, std::vector<Interfa
 // Whether `address` is one host's (not 0, loopback, multicast or broadcast).
 bool is_host_address(uint32_t address);
 
+// Every IPv4 address of this host's interfaces, served or not; empty when
+// they cannot be listed.
+std::vector<uint32_t> this_host_addresses();
+
 // Dotted-quad text of a host-order address.
 std::string ip_text(uint32_t address);
 

@@ -63,6 +63,7 @@ private:
                        const NetbiosName &destination, const HandoffRequest &request);
     const Interface *interface_by_index(int index) const;
     bool from_self(uint32_t address) const;
+    bool from_this_host(uint32_t address);
     bool addressed_to_us(const MailslotDatagram &datagram) const;
     bool ours_unique(const NetbiosName &name) const;
     void report_registered() const;
@@ -106,6 +107,8 @@ private:
     NmbdRoute nmbd_;
     NmbdNames nmbd_names_;
     RepeatFilter repeats_;
+    std::vector<uint32_t> host_addresses_; // every address of this host, listed again each second
+    Millis host_addresses_at_ = -1;
     Millis next_seek_ = -1;
     std::string seek_reason_; // why it could not take charge, said once
 };

@@ -4,6 +4,8 @@
 // nmbd returns first.
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "relay.h"
 
 namespace relay {
@@ -127,15 +129,32 @@ bool Relay::ours_unique(const NetbiosName &name) const
     return same_name(name, name_) || (mode_ != Mode::OwnNode && nmbd_names_.holds_unique(name));
 }
 
+// Whether a datagram nmbd passes on was sent from this host: over
+// loopback, or from an address of any of its interfaces. Delivered, it
+// would enter local slots with the relay's root credentials, which a local
+// account's own write does not carry; its own node never hears them, as it
+// takes datagrams on the interfaces it serves alone.
+bool Relay::from_this_host(uint32_t address)
+{
+    if (!is_host_address(address) || from_self(address))
+        return true;
+    if (host_addresses_at_ < 0 || now() - host_addresses_at_ >= 1000) {
+        host_addresses_ = this_host_addresses();
+        host_addresses_at_ = now();
+    }
+    return std::find(host_addresses_.begin(), host_addresses_.end(), address) !=
+           host_addresses_.end();
+}
+
 // What nmbd passes on: the relay's own sends come back and are not
-// counted, nor is the second copy of a broadcast; the rest is judged as
-// any datagram.
+// counted, nor are other sends from this host, nor the second copy of a
+// broadcast; the rest is judged as any datagram.
 void Relay::on_nmbd_frames()
 {
     std::string why;
     bool open = nmbd_.read(
         [this](const NmbdFrame &frame) {
-            if (from_self(frame.from) || frame.packet.empty())
+            if (from_this_host(frame.from) || frame.packet.empty())
                 return;
             bool broadcast = frame.packet[0] == kDirectGroup || frame.packet[0] == kBroadcast;
             if (broadcast && repeats_.repeat(frame.from, frame.packet, now()))
